@@ -1,0 +1,83 @@
+// Connect states 101-106: local host name, server address, socket, connect, wait until writable.
+#include "engine/driver.h"
+#include "engine/transport.h"
+#include "frame/tracelog.h"
+#include "platform/platform.h"
+#include "tev32.h"
+
+namespace tev {
+
+namespace {
+
+// 101, 102, 103: the local host name is only logged.
+int32_t lookUpLocalHost(SessionRecord &rec, uint32_t) {
+    rec.commandBuffer[0] = '\0';
+    getLocalHostName(rec.replyBuffer, 2048);
+    logFormat(rec, "LocalHost = '%s'\r\n", rec.replyBuffer);
+    rec.nextState = 104;
+    return 0;
+}
+
+// 104: the server's IPv4 address, from a dotted text without a lookup or by name resolution.
+int32_t findServerAddress(SessionRecord &rec, uint32_t) {
+    logFormat(rec, "Server = '%s'\r\n", rec.serverName);
+    if (isDottedAddress(rec.serverName)) {
+        rec.serverAddress = parseDottedAddress(rec.serverName);
+    } else {
+        int32_t rc = resolveServer(rec);
+        if (rc < 1) return errorExit(rec, rc, TEV_E_SERVER_NOT_FOUND);
+    }
+    char dotted[18];
+    formatDottedAddress(rec.serverAddress, dotted, sizeof dotted);
+    logFormat(rec, "ServerIP = %s\r\n", dotted);
+    rec.nextState = 105;
+    return 0;
+}
+
+// 105: create the socket and start the connect.
+int32_t startConnect(SessionRecord &rec, uint32_t now) {
+    int32_t sock;
+    {
+        platform::LibraryLock lock;
+        sock = platform::createSocket();
+    }
+    // A failed creation is tried again on the next driver call: no error exit, the state stays 105.
+    if (sock < 0) return TEV_E_INVALID_SOCKET;
+    if (rec.nonBlockingConnect) platform::setNonBlocking(sock, true);
+    channelTable[rec.channel].socket = sock;
+    rec.socket = sock;
+    platform::setSendTimeout(sock, settings.responseTimeout.get());
+    int32_t rc = connectSocket(rec, rec.serverAddress, rec.remotePort);
+    if (rc < 0) return errorExit(rec, rc, TEV_E_CONNECT);
+    rec.waitUntil = timerAt(now, settings.stepDelay.get());
+    rec.deadline = timerAt(now, settings.connectTimeout.get());
+    rec.nextState = 106;
+    return 0;
+}
+
+// 106: the connection is up once the socket is writable.
+int32_t awaitConnected(SessionRecord &rec, uint32_t now) {
+    if (hasError(rec)) return errorExit(rec, 0, TEV_E_CONNECT);
+    if (!isWritable(rec)) return 0;
+    if (rec.nonBlockingConnect) platform::setNonBlocking(rec.socket, false);
+    rec.waitUntil = timerAt(now, settings.stepDelay.get());
+    rec.deadline = timerAt(now, settings.responseTimeout.get());
+    rec.nextState = rec.afterConnectState;
+    return 0;
+}
+
+}  // namespace
+
+StateStep connectStep(int32_t state) {
+    switch (state) {
+    case 101:
+    case 102:
+    case 103: return lookUpLocalHost;
+    case 104: return findServerAddress;
+    case 105: return startConnect;
+    case 106: return awaitConnected;
+    default: return nullptr;
+    }
+}
+
+}  // namespace tev

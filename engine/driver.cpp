@@ -1,0 +1,109 @@
+// The driver: runs one state of a channel's state machine per call, with the wait and deadline timers, the
+// step bookkeeping, the error exit, and the auto-call loop every starting function shares.
+#include "engine/driver.h"
+
+#include <initializer_list>
+
+#include "engine/transport.h"
+#include "frame/errors.h"
+#include "frame/tracelog.h"
+#include "platform/platform.h"
+#include "tev32.h"
+
+namespace tev {
+
+namespace {
+
+constexpr int32_t kWaiting = 9999;
+
+StateStep findStep(int32_t state) {
+    for (StateStep (*lookup)(int32_t) :
+         {connectStep, smtpSessionStep, smtpSendStep, smtpMimeStep, controlStep, pop3Step}) {
+        if (StateStep step = lookup(state)) return step;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int32_t errorExit(SessionRecord &rec, int32_t sockCode, int32_t tevCode) {
+    if (logOpen(rec)) {
+        logFormat(rec, "ERROR(%ld): SockCode=%d TevCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
+                  static_cast<long>(static_cast<int32_t>(platform::tick())), static_cast<int>(sockCode),
+                  static_cast<int>(tevCode), static_cast<int>(rec.prevState), static_cast<int>(rec.thisState),
+                  static_cast<int>(rec.nextState));
+        char text[128];
+        if (tevCode < 0) {
+            writeErrorText(rec, tevCode, text, sizeof text);
+            logText(rec, text);
+        }
+        if (sockCode < 0) {
+            writeErrorText(rec, sockCode, text, sizeof text);
+            logText(rec, text);
+        }
+    }
+    if (tevCode < 0) {
+        rec.nextState = 0;
+        rec.prevState = rec.thisState;
+        rec.thisState = -1;
+        rec.lastSocketError = sockCode;
+        logText(rec, "Closing socket\r\n");
+        closeSocket(rec);
+    }
+    platform::yieldCpu();
+    return tevCode;
+}
+
+int32_t driveOnce(SessionRecord &rec) {
+    rec.commandBuffer[0] = '\0';
+    rec.replyBuffer[0] = '\0';
+    const uint32_t now = platform::tick();
+    if (rec.waitUntil != 0 && platform::tickDiff(rec.waitUntil, now) > 0) {
+        platform::yieldCpu();
+        return kWaiting;
+    }
+    if (rec.deadline != 0 && platform::tickDiff(now, rec.deadline) > 0) return errorExit(rec, 0, TEV_E_TIMEOUT);
+    if (rec.waitWritable && !isWritable(rec)) {
+        platform::yieldCpu();
+        return kWaiting;
+    }
+    rec.waitWritable = 0;
+    rec.thisState = rec.nextState;
+    if (rec.thisState > 0) ++rec.stepCount;
+    if (rec.thisState != rec.prevState) {
+        logFormat(rec, "<%3d:%ld>\r\n", static_cast<int>(rec.thisState), static_cast<long>(static_cast<int32_t>(now)));
+    }
+    if (rec.thisState == 0) {
+        rec.thisState = -1;
+        rec.waitUntil = 0;
+        rec.deadline = 0;
+        return 0;
+    }
+    if (StateStep step = findStep(rec.thisState)) {
+        int32_t result = step(rec, now);
+        if (result < 0) {
+            rec.thisState = -1;
+            return result;
+        }
+    } else {
+        logFormat(rec, "ERROR! Unknown state %d\r\n", static_cast<int>(rec.thisState));
+    }
+    rec.prevState = rec.thisState;
+    rec.thisState = -1;
+    return rec.nextState;
+}
+
+int32_t runAutoCall(int32_t channel) {
+    int32_t result;
+    while ((result = tevDriver(channel)) > 0) platform::yieldCpu();
+    return result;
+}
+
+}  // namespace tev
+
+extern "C" int32_t tevDriver(int32_t chan) {
+    tev::SessionRecord *rec = nullptr;
+    int32_t rc = tev::checkChannel(chan, rec);
+    if (rc < 0) return rc;
+    return tev::driveOnce(*rec);
+}

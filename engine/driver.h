@@ -1,0 +1,42 @@
+// The per-channel state machine's frame: one state per tevDriver call, the error exit, the auto-call loop.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/record.h"
+
+namespace tev {
+
+// One step of a state: 0 when the step ended normally (it may have changed nextState and the timers), or a
+// negative result that tevDriver returns straight out (normally what errorExit returned).
+using StateStep = int32_t (*)(SessionRecord &rec, uint32_t now);
+
+// Each protocol module answers for its own state numbers; nullptr when the number is not one of its states.
+StateStep connectStep(int32_t state);      // engine/connect.cpp: 101-106
+StateStep smtpSessionStep(int32_t state);  // smtp/session.cpp: 150-153, 160-164, 170-171, 200-203, 270-272
+StateStep smtpSendStep(int32_t state);     // smtp/compose.cpp: 204-210, 220-229, 233, 238-245, 251, 252
+StateStep smtpMimeStep(int32_t state);     // smtp/mime.cpp: 230, 234, 236, 237, 260-265, 400-402
+StateStep controlStep(int32_t state);      // frame/control.cpp: 258, 259, 298, 299, 398, 399
+StateStep pop3Step(int32_t state);         // pop3/session.cpp: 300-321
+
+// Logs the failure, resets the state machine, closes the socket (when tevCode < 0) and returns tevCode.
+int32_t errorExit(SessionRecord &rec, int32_t sockCode, int32_t tevCode);
+
+// Runs tevDriver for the channel while it returns a positive value, yielding between calls; returns the last
+// result (0 or negative).
+int32_t runAutoCall(int32_t channel);
+
+// tevDriver itself, for a record already checked.
+int32_t driveOnce(SessionRecord &rec);
+
+}  // namespace tev
+
+namespace tev {
+
+// A timer tick `ms` after now; 0 means "no timer", so a timer that computes to 0 is stored as 1.
+inline uint32_t timerAt(uint32_t now, int32_t ms) {
+    uint32_t t = now + static_cast<uint32_t>(ms);
+    return t == 0 ? 1 : t;
+}
+
+}  // namespace tev

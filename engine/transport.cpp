@@ -1,0 +1,373 @@
+// The transport of a channel: name checks and resolution, connect, readiness tests and waits, the receive ring,
+// the line and reply readers (SMTP replies judged line by line, whole; POP3 status lines), sending and closing.
+#include "engine/transport.h"
+
+#include <string>
+
+#include "frame/text.h"
+#include "frame/tracelog.h"
+#include "platform/platform.h"
+#include "tev32.h"
+
+namespace tev {
+
+// ---------------------------------------------------------------- names and addresses
+
+int32_t checkServerName(const char *text) {
+    if (!text) return 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        if (*p == '<' || *p == '>' || *p == '@') return 0;
+        if (!((*p >= 0x20 && *p <= 0x7E) || *p >= 0xC0)) return 0;
+    }
+    return 1;
+}
+
+namespace {
+
+// Parses the four components; false when the text is not a dotted address.
+bool parseComponents(const char *text, uint32_t &address) {
+    if (!text) return false;
+    const char *p = text;
+    address = 0;
+    for (int i = 0; i < 4; ++i) {
+        uint32_t value = 0;
+        while (*p >= '0' && *p <= '9') {
+            value = value * 10 + static_cast<uint32_t>(*p - '0');
+            if (value > 255) return false;
+            ++p;
+        }
+        if (*p == '.') {
+            ++p;
+        } else if (*p != '\0' || i < 3) {
+            return false;
+        }
+        address = (address << 8) | value;
+    }
+    return true;
+}
+
+}  // namespace
+
+int32_t isDottedAddress(const char *text) {
+    uint32_t address;
+    return parseComponents(text, address) ? 1 : 0;
+}
+
+uint32_t parseDottedAddress(const char *text) {
+    uint32_t address = 0;
+    return parseComponents(text, address) ? address : 0;
+}
+
+int32_t formatDottedAddress(uint32_t address, char *buffer, int32_t size) {
+    if (!buffer || size < 17) return 0;
+    return formatText(buffer, static_cast<size_t>(size), "%d.%d.%d.%d", static_cast<int>(address >> 24),
+                      static_cast<int>((address >> 16) & 0xFF), static_cast<int>((address >> 8) & 0xFF),
+                      static_cast<int>(address & 0xFF));
+}
+
+int32_t resolveServer(SessionRecord &rec) {
+    uint32_t address = 0;
+    int32_t rc = platform::resolveIPv4(rec.serverName, address);
+    if (rc < 0) return rc;
+    const unsigned char bytes[4] = {static_cast<unsigned char>(address >> 24),
+                                    static_cast<unsigned char>(address >> 16),
+                                    static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address)};
+    if (address == 0 || std::memcmp(bytes, rec.serverName, 4) == 0) return 0;
+    rec.serverAddress = address;
+    return 1;
+}
+
+int32_t getLocalHostName(char *buffer, int32_t size) {
+    if (!buffer || size < 1) return TEV_E_NO_HOST_NAME;
+    buffer[0] = '\0';
+    int32_t rc = platform::hostName(buffer, size);
+    if (rc < 0) {
+        buffer[0] = '\0';
+        return rc;
+    }
+    return buffer[0] == '\0' ? TEV_E_NO_HOST_NAME : 1;
+}
+
+int32_t connectSocket(SessionRecord &rec, uint32_t address, uint16_t port) {
+    logFormat(rec, "Socket=%d, RemoteAddr=%lx, RemotePort=%d\r\n", static_cast<int>(rec.socket),
+              static_cast<unsigned long>(address), static_cast<int>(static_cast<int16_t>(port)));
+    uint8_t *sa = channelTable[rec.channel].remoteAddress;
+    std::memset(sa, 0, 16);
+    sa[0] = 2;  // family, little-endian as the socket library stores it
+    sa[2] = static_cast<uint8_t>(port >> 8);
+    sa[3] = static_cast<uint8_t>(port);
+    sa[4] = static_cast<uint8_t>(address >> 24);
+    sa[5] = static_cast<uint8_t>(address >> 16);
+    sa[6] = static_cast<uint8_t>(address >> 8);
+    sa[7] = static_cast<uint8_t>(address);
+    int32_t rc = platform::connectTo(rec.socket, address, port, settings.connectTimeout.get());
+    return rc < 0 ? rc : 1;
+}
+
+// ---------------------------------------------------------------- readiness
+
+namespace {
+
+bool poll(SessionRecord &rec, platform::Readiness what) {
+    platform::LibraryLock lock;
+    return platform::pollReady(rec.socket, what);
+}
+
+// Sleeps pollSleep, but never past the end of the wait.
+void pauseUntil(uint32_t end) {
+    int32_t remaining = platform::tickDiff(end, platform::tick());
+    int32_t step = settings.pollSleep.get();
+    if (step > remaining) step = remaining;
+    platform::sleepMs(step);
+}
+
+}  // namespace
+
+bool isReadable(SessionRecord &rec) { return poll(rec, platform::Readiness::readable); }
+bool isWritable(SessionRecord &rec) { return poll(rec, platform::Readiness::writable); }
+bool hasError(SessionRecord &rec) { return poll(rec, platform::Readiness::error); }
+
+bool waitReadable(SessionRecord &rec, int32_t ms) {
+    if (ringCount(rec) > 0) return true;
+    uint32_t end = 0;
+    bool first = true;
+    for (;;) {
+        if (isReadable(rec)) return true;
+        uint32_t now = platform::tick();
+        if (first) {
+            end = now + static_cast<uint32_t>(ms < 0 ? 0 : ms);
+            first = false;
+        }
+        if (platform::tickDiff(now, end) >= 0) return false;
+        pauseUntil(end);
+    }
+}
+
+bool waitWritableFor(SessionRecord &rec, int32_t ms) {
+    uint32_t end = 0;
+    bool first = true;
+    for (;;) {
+        if (hasError(rec)) return false;
+        if (isWritable(rec)) return true;
+        uint32_t now = platform::tick();
+        if (first) {
+            end = now + static_cast<uint32_t>(ms < 0 ? 0 : ms);
+            first = false;
+        }
+        if (platform::tickDiff(now, end) >= 0) return false;
+        pauseUntil(end);
+    }
+}
+
+// ---------------------------------------------------------------- receive ring
+
+int32_t ringCount(const SessionRecord &rec) {
+    return (rec.ringWrite - rec.ringRead + static_cast<int32_t>(kRingSize)) % static_cast<int32_t>(kRingSize);
+}
+
+void emptyRing(SessionRecord &rec) {
+    rec.ringRead = 0;
+    rec.ringWrite = 0;
+}
+
+namespace {
+
+void appendToRing(SessionRecord &rec, const char *bytes, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) {
+        rec.ringBuffer[rec.ringWrite] = bytes[i];
+        rec.ringWrite = (rec.ringWrite + 1) % static_cast<int32_t>(kRingSize);
+    }
+}
+
+void copyFromRing(const SessionRecord &rec, char *buffer, int32_t n) {
+    int32_t pos = rec.ringRead;
+    for (int32_t i = 0; i < n; ++i) {
+        buffer[i] = rec.ringBuffer[pos];
+        pos = (pos + 1) % static_cast<int32_t>(kRingSize);
+    }
+}
+
+}  // namespace
+
+int32_t peekReceived(SessionRecord &rec, char *buffer, int32_t length) {
+    if (length <= 0) return 0;
+    if (length >= static_cast<int32_t>(kRingSize)) length = static_cast<int32_t>(kRingSize) - 1;
+    if (ringCount(rec) == 0) {
+        if (!isWritable(rec)) return -1;
+        if (isReadable(rec)) {
+            // The ring is filled only when empty, by one receive that fits it, so it never overflows.
+            int32_t n = rec.socket > 0 ? platform::receiveOnce(rec.socket, rec.receiveBuffer, length) : -1;
+            if (n <= 0) return -1;
+            logTraffic(rec, "P: ", rec.receiveBuffer, static_cast<size_t>(n));
+            appendToRing(rec, rec.receiveBuffer, n);
+        }
+    }
+    int32_t n = ringCount(rec);
+    if (n > length) n = length;
+    copyFromRing(rec, buffer, n);
+    return n;
+}
+
+int32_t readRaw(SessionRecord &rec, char *buffer, int32_t count) {
+    if (count <= 0) return 0;
+    int32_t m = ringCount(rec);
+    if (m > count) m = count;
+    if (m > 0) {
+        copyFromRing(rec, buffer, m);
+        rec.ringRead = (rec.ringRead + m) % static_cast<int32_t>(kRingSize);
+        if (rec.ringRead == rec.ringWrite) emptyRing(rec);
+        logTraffic(rec, "r: ", buffer, static_cast<size_t>(m));
+    }
+    int32_t total = m;
+    if (count > m) {
+        // Bytes already taken from the ring are returned even when the connection has gone; the next read
+        // reports the close, so nothing that arrived is dropped.
+        if (!isWritable(rec)) return m > 0 ? m : -1;
+        if (isReadable(rec)) {
+            int32_t n = rec.socket > 0 ? platform::receiveOnce(rec.socket, buffer + m, count - m) : -1;
+            if (n <= 0) return m > 0 ? m : -1;
+            logTraffic(rec, "R: ", buffer + m, static_cast<size_t>(n));
+            total += n;
+        }
+    }
+    // Callers pass a buffer with room for one byte more than count.
+    rec.byteAfterRead = buffer[total];
+    return total;
+}
+
+int32_t readChunk(SessionRecord &rec, char *buffer, int32_t capacity) {
+    int32_t peeked = peekReceived(rec, buffer, capacity - 1);
+    if (peeked <= 0) return peeked;
+    // Search the whole peeked run: a NUL byte inside a line must not swallow the lines after it.
+    const void *lf = std::memchr(buffer, '\n', static_cast<size_t>(peeked));
+    int32_t take = lf ? static_cast<int32_t>(static_cast<const char *>(lf) - buffer) + 1 : peeked;
+    int32_t n = readRaw(rec, buffer, take);
+    if (n <= 0) return n;
+    buffer[n] = '\0';
+    return n;
+}
+
+int32_t readLine(SessionRecord &rec, char *buffer, int32_t capacity, int32_t firstWaitMs, int32_t furtherWaitMs) {
+    if (capacity < 2) return 0;
+    if (!waitReadable(rec, firstWaitMs)) return 0;
+    int32_t n = readChunk(rec, buffer, capacity);
+    if (n <= 0) return n;
+    // The further wait is one budget for the whole line, not a wait restarted after every fragment.
+    uint32_t end = platform::tick() + static_cast<uint32_t>(furtherWaitMs < 0 ? 0 : furtherWaitMs);
+    for (;;) {
+        if (n >= capacity - 1 || buffer[n - 1] == '\n') return n;
+        int32_t left = platform::tickDiff(end, platform::tick());
+        if (!waitReadable(rec, left < 0 ? 0 : left)) return n;
+        int32_t m = readChunk(rec, buffer + n, capacity - n);
+        if (m <= 0) return m;
+        n += m;
+    }
+}
+
+// ---------------------------------------------------------------- replies
+
+namespace {
+
+constexpr int32_t kReplyRoom = 1024;
+
+}  // namespace
+
+int32_t readSmtpReply(SessionRecord &rec) {
+    rec.replyCode = 0;
+    rec.replyBuffer[0] = '\0';
+    const uint32_t limit = platform::tick() + static_cast<uint32_t>(settings.pollSleep.get()) +
+                           static_cast<uint32_t>(settings.responseTimeout.get());
+    const int32_t furtherWait = settings.responseTimeout.get() <= 1 ? 0 : 1;
+    int32_t used = 0;       // bytes of complete lines already gathered
+    int32_t lineLength = 0; // bytes of the line being gathered (fragments joined)
+    while (platform::tickDiff(platform::tick(), limit) < 0) {
+        char *line = rec.replyBuffer + used;
+        int32_t n = readLine(rec, line + lineLength, kReplyRoom - used - lineLength, 0, furtherWait);
+        if (n < 0) return n;  // -1: the connection closed before the reply was complete
+        if (n == 0) {
+            platform::yieldCpu();
+            continue;
+        }
+        lineLength += n;
+        if (line[lineLength - 1] != '\n') {
+            // A fragment: its code and fourth character are judged only once the whole line is here.
+            if (used + lineLength >= kReplyRoom - 1) return TEV_E_RESPONSE_OVERFLOW;
+            continue;
+        }
+        copyText(rec.lastReply, sizeof rec.lastReply, line, 127);
+        if (rec.replyCode == 0) {
+            rec.replyCode = parseDecimal(line);
+            if (rec.replyCode >= 500) return TEV_E_SMTP_ERROR;
+        }
+        if (lineLength >= 4 && (line[3] == ' ' || line[3] == '\r')) return 0;
+        used += lineLength;
+        lineLength = 0;
+        if (kReplyRoom - used <= 1) return TEV_E_RESPONSE_OVERFLOW;
+    }
+    return TEV_E_TIMEOUT;
+}
+
+int32_t readPop3Reply(SessionRecord &rec) {
+    rec.deadline = 0;
+    rec.replyBuffer[0] = '\0';
+    if (!waitReadable(rec, settings.readTimeout.get())) return TEV_E_TIMEOUT;
+    int32_t n = readLine(rec, rec.replyBuffer, kReplyRoom, 0, settings.responseTimeout.get());
+    if (n == -1) return -1;
+    if (n == 0) return TEV_E_TIMEOUT;
+    copyText(rec.lastReply, sizeof rec.lastReply, rec.replyBuffer, 128);
+    if (n < 0) return n;
+    if (rec.replyBuffer[0] == '+') {
+        rec.replyCode = 100;
+        return 0;
+    }
+    rec.replyCode = 500;
+    return TEV_E_POP3_ERROR;
+}
+
+// ---------------------------------------------------------------- sending and closing
+
+int32_t sendBytes(SessionRecord &rec, const char *bytes, int32_t length) {
+    if (length <= 0) return 0;
+    logTraffic(rec, "S: ", bytes, static_cast<size_t>(length));
+    if (rec.socket <= 0) return -1;
+    int32_t total = 0;
+    while (total < length) {
+        int32_t n = platform::sendOnce(rec.socket, bytes + total, length - total);
+        if (n <= 0) return -1;  // a line sent only in part is a failed line
+        total += n;
+    }
+    return total;
+}
+
+int32_t sendText(SessionRecord &rec, const char *text) {
+    return sendBytes(rec, text, static_cast<int32_t>(std::strlen(text)));
+}
+
+int32_t sendLine(SessionRecord &rec, const char *text) {
+    size_t length = std::strlen(text);
+    char local[kBigBufferSize + 2];
+    if (length + 2 <= sizeof local) {
+        std::memcpy(local, text, length);
+        local[length] = '\r';
+        local[length + 1] = '\n';
+        return sendBytes(rec, local, static_cast<int32_t>(length + 2));
+    }
+    std::string line(text, length);
+    line += "\r\n";
+    return sendBytes(rec, line.data(), static_cast<int32_t>(line.size()));
+}
+
+int32_t closeSocket(SessionRecord &rec) {
+    if (rec.socket <= 0) return 1;
+    int32_t rc;
+    {
+        platform::LibraryLock lock;
+        rc = platform::closeSocket(rec.socket);
+        rec.socket = 0;
+        channelTable[rec.channel].socket = 0;
+        platform::sleepMs(500);
+    }
+    return rc < 0 ? rc : 1;
+}
+
+}  // namespace tev

@@ -1,0 +1,46 @@
+// The transport between protocol states and a channel's TCP socket: name checks and resolution, connect,
+// zero-wait readiness tests, the 1024-byte receive ring, line and reply readers, sending and closing.
+// Results: 1 or a count for success, 0 for nothing yet / not found, -1 for a closed or unusable connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frame/record.h"
+
+namespace tev {
+
+int32_t checkServerName(const char *text);
+int32_t isDottedAddress(const char *text);
+uint32_t parseDottedAddress(const char *text);
+int32_t formatDottedAddress(uint32_t address, char *buffer, int32_t size);
+int32_t resolveServer(SessionRecord &rec);
+int32_t getLocalHostName(char *buffer, int32_t size);
+int32_t connectSocket(SessionRecord &rec, uint32_t address, uint16_t port);
+
+bool isReadable(SessionRecord &rec);
+bool isWritable(SessionRecord &rec);
+bool hasError(SessionRecord &rec);
+bool waitReadable(SessionRecord &rec, int32_t ms);
+bool waitWritableFor(SessionRecord &rec, int32_t ms);
+
+// Bytes buffered in the ring.
+int32_t ringCount(const SessionRecord &rec);
+void emptyRing(SessionRecord &rec);
+
+int32_t peekReceived(SessionRecord &rec, char *buffer, int32_t length);
+int32_t readRaw(SessionRecord &rec, char *buffer, int32_t count);
+int32_t readChunk(SessionRecord &rec, char *buffer, int32_t capacity);
+int32_t readLine(SessionRecord &rec, char *buffer, int32_t capacity, int32_t firstWaitMs, int32_t furtherWaitMs);
+int32_t readSmtpReply(SessionRecord &rec);
+int32_t readPop3Reply(SessionRecord &rec);
+
+int32_t sendBytes(SessionRecord &rec, const char *bytes, int32_t length);
+int32_t sendText(SessionRecord &rec, const char *text);
+// Sends text followed by CR LF (the text is not changed).
+int32_t sendLine(SessionRecord &rec, const char *text);
+
+// Closes the channel's socket (nothing when none is open) with the library lock held and the 500 ms pause.
+int32_t closeSocket(SessionRecord &rec);
+
+}  // namespace tev

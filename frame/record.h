@@ -1,0 +1,187 @@
+// The per-channel session record, the channel table and the process-wide settings.
+// Every piece of per-channel state lives in SessionRecord; protocol code keeps none of its own elsewhere.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace tev {
+
+constexpr int kMaxChannels = 128;
+constexpr int kSlotsPerChannel = 10;
+constexpr int kSlotCount = kMaxChannels * kSlotsPerChannel;
+
+// Capacities in bytes, terminating NUL included.
+constexpr size_t kBigBufferSize = 2050;       // workBuffer, commandBuffer, replyBuffer, textWindow
+constexpr size_t kBoundarySize = 130;         // mimeBoundary, altBoundary
+constexpr size_t kNameSize = 130;             // server, addresses, file and directory names (128 characters)
+constexpr size_t kMaxNameChars = 128;
+constexpr size_t kCredentialSize = 66;        // userName, pop3Password, password (64 characters)
+constexpr size_t kMaxCredentialChars = 64;
+constexpr size_t kEmailPathSize = 260;        // directory (128) + '\' + file name (128) + NUL
+constexpr size_t kAttachmentPathSize = 300;   // directory (128) + '\' + serial prefix + file name (128) + NUL
+constexpr size_t kSavedAttachmentsSize = 1026;
+constexpr size_t kShortSize = 34;             // rawCommand, lastRecipient (32 characters)
+constexpr size_t kMaxShortChars = 32;
+constexpr size_t kAuthBufferSize = 132;
+constexpr size_t kRingSize = 1024;
+
+// Settings shared by every channel; other threads read them, so each is a relaxed atomic.
+template <typename T>
+class Setting {
+public:
+    constexpr explicit Setting(T initial) : value_(initial) {}
+    T get() const { return value_.load(std::memory_order_relaxed); }
+    void set(T v) { value_.store(v, std::memory_order_relaxed); }
+
+private:
+    std::atomic<T> value_;
+};
+
+struct Settings {
+    Setting<int32_t> stepDelay{25};          // ms
+    Setting<int32_t> responseTimeout{25000}; // ms
+    Setting<int32_t> lineDelay{0};           // ms
+    Setting<int32_t> connectTimeout{60000};  // ms
+    Setting<int32_t> sendTimeout{25000};     // ms
+    Setting<int32_t> readTimeout{25000};     // ms
+    Setting<int32_t> pollSleep{100};         // ms
+    Setting<int32_t> softLineLength{61};
+    Setting<int32_t> maxLineLength{78};
+    Setting<char> cleanupOnRelease{1};
+    Setting<char> pass8Bit{0};
+    Setting<char> noSaveNote{0};
+    Setting<char> noToHeader{0};
+    Setting<char> addressSeparator{','};
+    Setting<char> attachmentSeparator{','};
+    Setting<char> nameSeparator{'|'};
+};
+extern Settings settings;
+
+// Process-wide texts set by string parameters 54 and 55.
+extern char customContentType[65];
+extern char customTransferEncoding[129];
+extern uint8_t customTransferEncodingLength;  // non-zero: set
+
+// MIME boundary base "=====_TEV<tick>_=====", formatted at attach.
+extern char boundaryBase[32];
+
+struct SessionRecord {
+    int32_t channel;
+    char workBuffer[kBigBufferSize];       // trace lines are formatted here
+    char commandBuffer[kBigBufferSize];    // line being sent; emptied at every driver call
+    char replyBuffer[kBigBufferSize];      // reply being read (1024 gathered) or a raw chunk (2048)
+    char textWindow[kBigBufferSize];       // read-ahead window over the message text
+    char mimeBoundary[kBoundarySize];
+    char altBoundary[kBoundarySize];
+    char lastReply[kNameSize];             // last reply line, at most 128 characters
+    char serverName[kNameSize];
+    char fromAddress[kNameSize];
+    char replyTo[kNameSize];
+    char userName[kCredentialSize];
+    char pop3Password[kCredentialSize];
+    char emailFileName[kNameSize];
+    char emailDirectory[kNameSize];
+    char attachmentDirectory[kNameSize];
+    char attachmentFileName[kNameSize];
+    char emailPath[kEmailPathSize];
+    char attachmentPath[kAttachmentPathSize];
+    char savedAttachments[kSavedAttachmentsSize];
+    char rawCommand[kShortSize];
+    char lastRecipient[kShortSize];
+    char password[kCredentialSize];        // SMTP AUTH password
+    char authBuffer[kAuthBufferSize];
+    char *addressCursor;                   // rest of the RCPT TO / VRFY list
+    char *toList;                          // slot 1
+    char *ccList;                          // slot 2, null when none
+    char *bccList;                         // slot 3, null when none
+    char *subject;                         // slot 4, null when none
+    char *extraHeaders;                    // slot 7, null when none
+    char *messageText;                     // slot 5, or a static empty text; read cursor
+    char *attachmentList;                  // slot 6, null when none
+    char *nextAttachment;
+    char *separatorPos;                    // where a separator was replaced by NUL
+    char *alternateText;                   // slot 9, null when none
+    uint32_t serverAddress;                // host byte order
+    int32_t socket;                        // 0 = none
+    uint32_t waitUntil;                    // tick; 0 = no wait
+    uint32_t deadline;                     // tick; 0 = none
+    int32_t stepCount;
+    int32_t textBytesRead;
+    int32_t attachmentBytesRead;
+    int32_t textBytesSent;
+    int32_t attachmentBytesSent;
+    int32_t textInMemory;
+    int32_t ccDone;
+    int32_t bccDone;
+    uint16_t remotePort;
+    uint16_t smtpPort;
+    uint16_t pop3Port;
+    int32_t replyCode;
+    int32_t fileHandle;                    // file read while sending / attachment written while decoding; 0 = none
+    int32_t prevState;
+    int32_t thisState;
+    int32_t nextState;
+    int32_t afterConnectState;
+    int32_t lastSocketError;
+    int32_t logFile;                       // trace log handle; 0 = none
+    int32_t messageCount;
+    char sessionKind;                      // 'S', 'P' or 0
+    int32_t messageNumber;
+    int32_t messageSize;
+    int32_t topLines;
+    int32_t emailFile;                     // fetched-message file; 0 = none
+    char *userBuffer;                      // TOP / UIDL destination: the caller's or slot 8
+    int32_t userBufferSize;
+    int32_t userBufferUsed;
+    int32_t decodeState;
+    int32_t mimeBoundaryLength;
+    int32_t boundaryCount;
+    int32_t partEncoding;                  // 2 base64, 3 quoted-printable
+    int32_t altBoundaryLength;
+    int32_t verifyResult;
+    int32_t attachmentsSaved;
+    int32_t attachmentSerial;
+    char *currentAddress;
+    char waitWritable;
+    char inlinePart;
+    int32_t autoCall;
+    int32_t numberAttachmentFiles;
+    int32_t bodyMode;                      // 0..15
+    char byteAfterRead;
+    char pendingChar;
+    char blankLineSeen;
+    char imageTypes;
+    int32_t textWindowPos;
+    int32_t textWindowFill;
+    int32_t textEnded;
+    int32_t saveUnnamedParts;
+    int32_t nonBlockingConnect;
+    int32_t inlineImageCount;
+    char inlineAttachment;
+    char useEhlo;
+    char useApop;
+    char skipBlankLine;
+    char receiveBuffer[kRingSize];
+    int32_t ringRead;                      // 0..1023
+    int32_t ringWrite;                     // 0..1023
+    char ringBuffer[kRingSize];            // holds at most 1023 bytes
+};
+
+struct ChannelEntry {
+    SessionRecord *record;
+    int32_t socket;
+    uint8_t remoteAddress[16];  // family 2, port and address in network order, 8 zero bytes
+};
+
+extern ChannelEntry channelTable[kMaxChannels];
+extern uint16_t channelCount;  // 0 = not attached
+
+// The check that opens every exported function taking a channel: 0 and `record` set, or -71 / -73.
+int32_t checkChannel(int32_t channel, SessionRecord *&record);
+
+// Static empty text that text references may point to.
+extern char emptyText[1];
+
+}  // namespace tev

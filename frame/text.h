@@ -1,0 +1,48 @@
+// Bounded text helpers: the only way fixed buffers of the record are written.
+// Every helper takes the capacity in bytes (NUL included), never writes past it, and always terminates.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace tev {
+
+// Copies at most `maxChars` characters of `src` (and never more than capacity - 1) into dst; returns the count.
+size_t copyText(char *dst, size_t capacity, const char *src, size_t maxChars = SIZE_MAX);
+
+// Appends src to the NUL-terminated text in dst, cut to the capacity; returns the new length.
+size_t appendText(char *dst, size_t capacity, const char *src);
+
+// printf into dst, cut to the capacity; returns the full length the text would have had (as vsnprintf), so a
+// result >= capacity tells the caller it was cut.
+int formatText(char *dst, size_t capacity, const char *format, ...) __attribute__((format(printf, 3, 4)));
+int formatTextV(char *dst, size_t capacity, const char *format, va_list args);
+
+// Length of a text held in a fixed buffer: stops at the capacity when no NUL is found.
+inline size_t boundedLength(const char *text, size_t capacity) {
+    const void *nul = std::memchr(text, 0, capacity);
+    return nul ? static_cast<size_t>(static_cast<const char *>(nul) - text) : capacity;
+}
+
+template <size_t N>
+size_t copyText(char (&dst)[N], const char *src, size_t maxChars = SIZE_MAX) {
+    return copyText(dst, N, src, maxChars);
+}
+template <size_t N>
+size_t appendText(char (&dst)[N], const char *src) {
+    return appendText(dst, N, src);
+}
+
+// ASCII case folding (a-z to A-Z only); other bytes are compared as they are.
+inline char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// True when the first strlen(name) characters of line equal name, ASCII letters without regard to case.
+bool headerNameMatches(const char *line, const char *name);
+
+// Parses at most 10 leading decimal digits in 64 bits, saturating at 2147483647; 0 when there are none.
+// `consumed` (optional) receives the number of digits read.
+int32_t parseDecimal(const char *text, int *consumed = nullptr);
+
+}  // namespace tev

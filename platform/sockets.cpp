@@ -1,0 +1,295 @@
+// IPv4 TCP sockets.  Failures are reported with the Winsock error numbering, so applications see the same socket
+// codes on every platform; functions that return -1 leave errno set for mapSocketError.
+#include <cerrno>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "platform/internal.h"
+#include "platform/platform.h"
+
+namespace tev::platform {
+namespace {
+
+// The descriptors 0, 1 and 2 are never the library's sockets: refuse them instead of touching the standard streams.
+bool isOwnSocket(int32_t sock) { return sock >= 3; }
+
+int32_t failWith(int err) {
+    errno = err;
+    return -mapSocketError(err);
+}
+
+// Waits for `events` on one descriptor for at most `timeoutMs`, restarting after a signal with the time left.
+// Returns poll's result: >0 ready, 0 timed out, -1 failed.
+int pollFor(int fd, short events, int32_t timeoutMs, short &revents) {
+    pollfd entry{fd, events, 0};
+    const uint32_t start = tick();
+    int32_t left = timeoutMs;
+    for (;;) {
+        const int ready = poll(&entry, 1, left);
+        if (ready >= 0 || errno != EINTR) {
+            revents = entry.revents;
+            return ready;
+        }
+        left = timeoutMs - tickDiff(tick(), start);
+        if (left < 0) left = 0;
+    }
+}
+
+}  // namespace
+
+int32_t mapSocketError(int err) {
+    switch (err) {
+    case EINTR: return 10004;
+    case EBADF: return 10009;
+    case EACCES: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE: return 10024;
+    case EAGAIN: return 10035;
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK: return 10035;
+#endif
+    case EINPROGRESS: return 10035;  // a non-blocking connect that has started
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EMSGSIZE: return 10040;
+    case EPROTONOSUPPORT: return 10043;
+    case EOPNOTSUPP: return 10045;
+#if defined(ENOTSUP) && ENOTSUP != EOPNOTSUPP
+    case ENOTSUP: return 10045;
+#endif
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    case ECONNRESET: return 10054;
+    case ENOBUFS: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case ESHUTDOWN: return 10058;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    default: return 10050;
+    }
+}
+
+int32_t createSocket() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -mapSocketError(errno);
+    const int moved = detail::moveAboveStdio(fd);
+    if (moved < 0) return -mapSocketError(errno);
+    return moved;
+}
+
+int32_t setNonBlocking(int32_t sock, bool on) {
+    if (!isOwnSocket(sock)) return failWith(ENOTSOCK);
+    const int flags = fcntl(sock, F_GETFL);
+    if (flags < 0) return -mapSocketError(errno);
+    const int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    if (wanted != flags && fcntl(sock, F_SETFL, wanted) < 0) return -mapSocketError(errno);
+    return 1;
+}
+
+int32_t connectTo(int32_t sock, uint32_t address, uint16_t port, int32_t timeoutMs) {
+    if (detail::faultDue(FaultKind::connect)) return failWith(ECONNREFUSED);
+    if (!isOwnSocket(sock)) return failWith(ENOTSOCK);
+    const int flags = fcntl(sock, F_GETFL);
+    if (flags < 0) return -mapSocketError(errno);
+
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = htonl(address);
+    const auto *peerAddress = reinterpret_cast<const sockaddr *>(&peer);
+
+    if ((flags & O_NONBLOCK) != 0) {
+        // The caller watches the connect complete through the readiness tests.  A connect cut short by a signal
+        // goes on in the background, just as one in progress does.
+        if (connect(sock, peerAddress, sizeof peer) == 0) return 1;
+        if (errno == EINPROGRESS || errno == EINTR) return 1;
+        return -mapSocketError(errno);
+    }
+
+    // A blocking connect could wait for minutes under the library lock: connect without blocking and wait here,
+    // no longer than the caller's limit.
+    if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) return -mapSocketError(errno);
+    int result = 1;
+    if (connect(sock, peerAddress, sizeof peer) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR) {
+            result = -mapSocketError(errno);
+        } else {
+            short revents = 0;
+            const int ready = pollFor(sock, POLLOUT, timeoutMs > 0 ? timeoutMs : 0, revents);
+            if (ready < 0) {
+                result = -mapSocketError(errno);
+            } else if (ready == 0) {
+                result = -mapSocketError(ETIMEDOUT);
+            } else {
+                int pending = 0;
+                socklen_t size = sizeof pending;
+                if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) {
+                    result = -mapSocketError(errno);
+                } else if (pending != 0) {
+                    result = -mapSocketError(pending);
+                }
+            }
+        }
+    }
+    const int saved = errno;
+    fcntl(sock, F_SETFL, flags);
+    errno = saved;
+    return result;
+}
+
+int32_t sendOnce(int32_t sock, const void *data, int32_t length) {
+    if (detail::faultDue(FaultKind::send)) {
+        errno = ECONNRESET;
+        return -1;
+    }
+    if (!isOwnSocket(sock)) {
+        errno = ENOTSOCK;
+        return -1;
+    }
+    if (length < 0 || (data == nullptr && length > 0)) {
+        errno = EFAULT;
+        return -1;
+    }
+    ssize_t sent;
+    do {
+        sent = send(sock, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent < 0 ? -1 : static_cast<int32_t>(sent);
+}
+
+void setSendTimeout(int32_t sock, int32_t timeoutMs) {
+    if (!isOwnSocket(sock)) return;
+    // Zero would mean "no limit" to the kernel; a send must always give up, so the shortest limit is 1 ms.
+    const int32_t ms = timeoutMs > 0 ? timeoutMs : 1;
+    timeval limit{};
+    limit.tv_sec = ms / 1000;
+    limit.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+int32_t receiveOnce(int32_t sock, void *buffer, int32_t length) {
+    if (detail::faultDue(FaultKind::receive)) {
+        errno = ECONNRESET;
+        return -1;
+    }
+    if (!isOwnSocket(sock)) {
+        errno = ENOTSOCK;
+        return -1;
+    }
+    if (buffer == nullptr || length <= 0) {
+        errno = EFAULT;
+        return -1;
+    }
+    ssize_t got;
+    do {
+        got = recv(sock, buffer, static_cast<size_t>(length), 0);
+    } while (got < 0 && errno == EINTR);
+    return got < 0 ? -1 : static_cast<int32_t>(got);
+}
+
+int32_t closeSocket(int32_t sock) {
+    if (!isOwnSocket(sock)) return failWith(ENOTSOCK);
+    // No linger time: close() returns at once and the kernel delivers what is still queued.  EINTR is not
+    // retried: the descriptor is already gone and a retry could close another thread's new one.
+    if (close(sock) != 0 && errno != EINTR) return -mapSocketError(errno);
+    return 1;
+}
+
+uint32_t localAddress(int32_t sock) {
+    if (!isOwnSocket(sock)) return 0;
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (getsockname(sock, reinterpret_cast<sockaddr *>(&local), &size) != 0) return 0;
+    if (local.sin_family != AF_INET) return 0;
+    return ntohl(local.sin_addr.s_addr);
+}
+
+int32_t hostName(char *buffer, int32_t size) {
+    if (buffer == nullptr || size < 1) return failWith(EFAULT);
+    char name[256 + 1] = {};  // host names are at most 255 bytes (RFC 1035 2.3.4 and HOST_NAME_MAX)
+    if (gethostname(name, sizeof name - 1) != 0) {
+        buffer[0] = '\0';
+        return -mapSocketError(errno);
+    }
+    const size_t length = strnlen(name, static_cast<size_t>(size) - 1);
+    std::memcpy(buffer, name, length);
+    buffer[length] = '\0';
+    return 1;
+}
+
+int32_t resolveIPv4(const char *name, uint32_t &address) {
+    if (name == nullptr || name[0] == '\0') return -11001;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    const int status = getaddrinfo(name, nullptr, &hints, &found);
+    if (status != 0) {
+        switch (status) {
+        case EAI_NONAME: return -11001;
+        case EAI_AGAIN: return -11002;
+#ifdef EAI_NODATA
+        case EAI_NODATA: return -11004;
+#endif
+#ifdef EAI_ADDRFAMILY
+        case EAI_ADDRFAMILY: return -11004;
+#endif
+        default: return -11003;
+        }
+    }
+    int32_t result = -11004;
+    for (const addrinfo *entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET && entry->ai_addr != nullptr && entry->ai_addrlen >= sizeof(sockaddr_in)) {
+            sockaddr_in ipv4{};
+            std::memcpy(&ipv4, entry->ai_addr, sizeof ipv4);
+            address = ntohl(ipv4.sin_addr.s_addr);
+            result = 1;
+            break;
+        }
+    }
+    freeaddrinfo(found);
+    return result;
+}
+
+bool pollReady(int32_t sock, Readiness what) {
+    if (sock <= 0) return true;
+    short events = 0;
+    short holds = 0;
+    switch (what) {
+    case Readiness::readable:
+        events = POLLIN;
+        holds = POLLIN | POLLHUP | POLLERR;
+        break;
+    case Readiness::writable:
+        events = POLLOUT;
+        holds = POLLOUT;
+        break;
+    case Readiness::error:
+        events = 0;  // POLLERR is always reported
+        holds = POLLERR;
+        break;
+    }
+    short revents = 0;
+    if (pollFor(sock, events, 0, revents) < 0) return true;
+    if ((revents & POLLNVAL) != 0) return true;
+    return (revents & holds) != 0;
+}
+
+}  // namespace tev::platform

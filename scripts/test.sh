@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds TEV32 with -Wall -Wextra -Werror under AddressSanitizer and UndefinedBehaviorSanitizer and runs the whole
+# test suite (unit tests, scripted-server protocol tests, and end-to-end tests against aiosmtpd and Dovecot on
+# loopback).  Installs what a fresh Debian machine lacks.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${TEV_BUILD_DIR:-$top/build/test}
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+need=()
+for tool in cmake:cmake g++:g++ ninja:ninja-build python3:python3 nm:binutils pkg-config:pkg-config; do
+  command -v "${tool%%:*}" >/dev/null 2>&1 || need+=("${tool#*:}")
+done
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "test.sh: installing ${need[*]}"
+  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+if [ -x "$top/tests/support/real/install_servers.sh" ]; then
+  "$top/tests/support/real/install_servers.sh"
+fi
+
+cmake -S "$top" -B "$build" -G Ninja -DTEV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$(nproc)"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600

@@ -1,0 +1,14 @@
+// Message composition and sending (not built yet).
+#include "engine/driver.h"
+#include "tev32.h"
+
+namespace tev {
+StateStep smtpSendStep(int32_t) { return nullptr; }
+}  // namespace tev
+
+extern "C" int32_t tevSendEmail(int32_t chan, const char *, const char *, const char *, const char *,
+                                const char *, const char *) {
+    tev::SessionRecord *rec = nullptr;
+    int32_t rc = tev::checkChannel(chan, rec);
+    return rc < 0 ? rc : TEV_E_SMTP_ONLY;
+}

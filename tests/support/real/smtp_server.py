@@ -1,0 +1,190 @@
+#!/usr/bin/python3
+"""Loopback SMTP server for the end-to-end tests, built on aiosmtpd.
+
+Serves two ports on 127.0.0.1 from one process: one offers AUTH PLAIN, LOGIN and CRAM-MD5 (RFC 4954, RFC 4616,
+RFC 2195) over plain TCP for one user, the other offers no AUTH. Every accepted message is stored exactly as
+received (dot-stuffing removed, the end-of-data line not included):
+    DIR/mail/Maildir/new/<unique>   for the POP3 server (uid/gid 65534, mode 0600 when run as root)
+    DIR/received/<n>.eml            for the tests, n = 1, 2, ... in order of acceptance
+    DIR/received/<n>.envelope       "MAIL FROM:<a>" then one "RCPT TO:<b>" line per recipient, then "AUTH user"
+                                    when the session authenticated
+The .eml file appears (by rename) only after the others are complete, and before the 250 reply is sent.
+Once both ports listen it prints "PORTS <auth> <noauth>" on stdout. It stops on SIGTERM or SIGINT, and by
+itself when the process given with --owner-pid is gone, so a crashed test leaves nothing behind.
+
+Run with Debian's interpreter: /usr/bin/python3 smtp_server.py DIR USER PASSWORD [--owner-pid PID]
+"""
+
+import argparse
+import asyncio
+import base64
+import hashlib
+import hmac
+import os
+import signal
+import socket
+import sys
+import time
+
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+HOSTNAME = "mail.tev.test"
+MAILBOX_UID = 65534
+MAILBOX_GID = 65534
+
+
+class TevSMTP(SMTP):
+    # The prompts most servers send (aiosmtpd's own are "User Name\0" and "Password\0").
+    AuthLoginUsernameChallenge = "Username:"
+    AuthLoginPasswordChallenge = "Password:"
+
+
+def own_for_mailbox(path):
+    """Hands a file or directory to the mail user when we are allowed to; Dovecot reads as that user."""
+    if os.geteuid() == 0:
+        os.chown(path, MAILBOX_UID, MAILBOX_GID)
+
+
+def make_dirs(base):
+    received = os.path.join(base, "received")
+    os.makedirs(received, exist_ok=True)
+    mail = os.path.join(base, "mail")
+    os.makedirs(mail, exist_ok=True)
+    maildir = os.path.join(mail, "Maildir")
+    for sub in ("", "new", "cur", "tmp"):
+        path = os.path.join(maildir, sub)
+        os.makedirs(path, mode=0o700, exist_ok=True)
+        own_for_mailbox(path)
+    return received, maildir
+
+
+class Handler:
+    def __init__(self, base, user, password):
+        self.received, self.maildir = make_dirs(base)
+        self.user = user.encode()
+        self.password = password.encode()
+        self.count = 0
+
+    # ---- authentication ----
+
+    def authenticator(self, server, session, envelope, mechanism, auth_data):
+        """Checks PLAIN and LOGIN credentials; a failure must not be 'handled' or no reply is ever sent."""
+        if isinstance(auth_data, LoginPassword) and auth_data.login == self.user \
+                and auth_data.password == self.password:
+            return AuthResult(success=True, auth_data=auth_data)
+        return AuthResult(success=False, handled=False)
+
+    async def auth_CRAM__MD5(self, server, args):
+        """RFC 2195: challenge, then 'user <hex HMAC-MD5(password, challenge)>'."""
+        if len(args) != 1:
+            await server.push("501 5.5.2 CRAM-MD5 takes no initial response")
+            return AuthResult(success=False, handled=True)
+        challenge = "<{}.{}@{}>".format(os.getpid(), time.time_ns(), HOSTNAME).encode()
+        response = await server.challenge_auth(challenge)
+        if not isinstance(response, bytes):
+            return AuthResult(success=False, handled=True)  # '*' or bad base64: already answered
+        login, _, digest = response.partition(b" ")
+        expected = hmac.new(self.password, challenge, hashlib.md5).hexdigest().encode()
+        if login == self.user and hmac.compare_digest(digest, expected):
+            return AuthResult(success=True, auth_data=LoginPassword(login, b""))
+        return AuthResult(success=False, handled=False)
+
+    # ---- delivery ----
+
+    async def handle_DATA(self, server, session, envelope):
+        self.count += 1
+        n = self.count
+        content = envelope.original_content
+
+        unique = "{}.P{}Q{}.{}".format(int(time.time()), os.getpid(), n, HOSTNAME)
+        tmp_path = os.path.join(self.maildir, "tmp", unique)
+        fd = os.open(tmp_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "wb") as f:
+            f.write(content)
+        os.chmod(tmp_path, 0o600)
+        own_for_mailbox(tmp_path)
+        os.rename(tmp_path, os.path.join(self.maildir, "new", unique))
+
+        lines = ["MAIL FROM:<{}>".format(envelope.mail_from)]
+        lines += ["RCPT TO:<{}>".format(r) for r in envelope.rcpt_tos]
+        login = getattr(session.auth_data, "login", None)
+        if session.authenticated and isinstance(login, bytes):
+            lines.append("AUTH " + login.decode("utf-8", "replace"))
+        with open(os.path.join(self.received, "{}.envelope".format(n)), "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+        eml = os.path.join(self.received, "{}.eml".format(n))
+        with open(eml + ".part", "wb") as f:
+            f.write(content)
+        os.rename(eml + ".part", eml)
+        return "250 2.0.0 Message accepted for delivery"
+
+
+def listening_socket():
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind(("127.0.0.1", 0))
+    sock.listen(16)
+    sock.setblocking(False)
+    return sock
+
+
+async def serve(args):
+    loop = asyncio.get_running_loop()
+    handler = Handler(args.dir, args.user, args.password)
+
+    def with_auth():
+        return TevSMTP(handler, hostname=HOSTNAME, ident="TEV test server", auth_require_tls=False,
+                       authenticator=handler.authenticator, loop=loop)
+
+    def without_auth():
+        # AUTH needs TLS here and TLS is never offered, so EHLO lists no AUTH at all.
+        return TevSMTP(handler, hostname=HOSTNAME, ident="TEV test server", loop=loop)
+
+    auth_sock = listening_socket()
+    plain_sock = listening_socket()
+    auth_server = await loop.create_server(with_auth, sock=auth_sock)
+    plain_server = await loop.create_server(without_auth, sock=plain_sock)
+
+    stop = asyncio.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        loop.add_signal_handler(sig, stop.set)
+
+    print("PORTS {} {}".format(auth_sock.getsockname()[1], plain_sock.getsockname()[1]), flush=True)
+
+    while not stop.is_set():
+        try:
+            await asyncio.wait_for(stop.wait(), timeout=1.0)
+        except asyncio.TimeoutError:
+            pass
+        if args.owner_pid and not process_exists(args.owner_pid):
+            break
+
+    auth_server.close()
+    plain_server.close()
+
+
+def process_exists(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("dir")
+    parser.add_argument("user")
+    parser.add_argument("password")
+    parser.add_argument("--owner-pid", type=int, default=0)
+    args = parser.parse_args()
+    os.umask(0o077)
+    asyncio.run(serve(args))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
