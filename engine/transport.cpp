@@ -307,6 +307,22 @@ int32_t readSmtpReply(SessionRecord &rec) {
     return TEV_E_TIMEOUT;
 }
 
+namespace {
+
+// Drops the rest of a status line longer than the reply room, so it is not taken for the next reply.
+void discardRestOfLine(SessionRecord &rec) {
+    char scrap[kReplyRoom];
+    const uint32_t end = platform::tick() + static_cast<uint32_t>(settings.responseTimeout.get());
+    for (;;) {
+        int32_t left = platform::tickDiff(end, platform::tick());
+        if (left < 0) return;
+        int32_t n = readLine(rec, scrap, kReplyRoom, left, left);
+        if (n <= 0 || scrap[n - 1] == '\n') return;
+    }
+}
+
+}  // namespace
+
 int32_t readPop3Reply(SessionRecord &rec) {
     rec.deadline = 0;
     rec.replyBuffer[0] = '\0';
@@ -316,6 +332,7 @@ int32_t readPop3Reply(SessionRecord &rec) {
     if (n == 0) return TEV_E_TIMEOUT;
     copyText(rec.lastReply, sizeof rec.lastReply, rec.replyBuffer, 128);
     if (n < 0) return n;
+    if (rec.replyBuffer[n - 1] != '\n') discardRestOfLine(rec);
     if (rec.replyBuffer[0] == '+') {
         rec.replyCode = 100;
         return 0;

@@ -1,23 +1,155 @@
-// Session control: QUIT, abort, raw commands (not built yet).
+// Session control for either protocol: tevClose (QUIT, states 258-259), tevAbort (drop the connection at once)
+// and tevCommand (one raw command line and its reply: 298-299 on SMTP, 398-399 on POP3).
 #include "engine/driver.h"
+#include "engine/transport.h"
+#include "frame/record.h"
+#include "frame/slots.h"
+#include "frame/text.h"
+#include "frame/tracelog.h"
+#include "platform/platform.h"
+#include "pop3/decoder.h"
 #include "tev32.h"
 
 namespace tev {
-StateStep controlStep(int32_t) { return nullptr; }
+
+namespace {
+
+// Reads the reply of the channel's protocol: a whole SMTP reply, or one POP3 status line.
+int32_t readSessionReply(SessionRecord &rec) {
+    return rec.sessionKind == 'S' ? readSmtpReply(rec) : readPop3Reply(rec);
+}
+
+// Sends rawCommand (at most 32 characters) and moves on to replyState.
+int32_t sendRawCommand(SessionRecord &rec, uint32_t now, int32_t replyState) {
+    copyText(rec.commandBuffer, rec.rawCommand, kMaxShortChars);
+    int32_t rc = sendLine(rec, rec.commandBuffer);
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    rec.waitUntil = timerAt(now, settings.stepDelay.get());
+    rec.deadline = timerAt(now, settings.responseTimeout.get());
+    rec.nextState = replyState;
+    return 0;
+}
+
+// 258: QUIT.  Without an open connection the send fails at once.
+int32_t sendQuit(SessionRecord &rec, uint32_t now) {
+    copyText(rec.commandBuffer, "QUIT");
+    int32_t rc = sendLine(rec, rec.commandBuffer);
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    rec.waitUntil = timerAt(now, settings.stepDelay.get());
+    rec.deadline = timerAt(now, settings.responseTimeout.get());
+    rec.nextState = 259;
+    return 0;
+}
+
+// 259: the reply to QUIT, then the close.  A server that closes the connection instead of answering has done
+// what QUIT asked for.
+int32_t readQuitReply(SessionRecord &rec, uint32_t) {
+    if (!waitReadable(rec, 0)) return 0;
+    int32_t rc = readSessionReply(rec);
+    if (rc < 0 && rc != TEV_E_SOCKET_CLOSED) return errorExit(rec, 0, rc);
+    logText(rec, "Closing socket\r\n");
+    closeSocket(rec);
+    rec.nextState = 0;
+    return 0;
+}
+
+// 298
+int32_t sendSmtpCommand(SessionRecord &rec, uint32_t now) { return sendRawCommand(rec, now, 299); }
+// 398
+int32_t sendPop3Command(SessionRecord &rec, uint32_t now) { return sendRawCommand(rec, now, 399); }
+
+// 299, 399: the reply; an error reply or a closed connection ends the session.
+int32_t readCommandReply(SessionRecord &rec, uint32_t) {
+    if (!waitReadable(rec, 0)) return 0;
+    int32_t rc = rec.thisState == 299 ? readSmtpReply(rec) : readPop3Reply(rec);
+    if (rc < 0) return errorExit(rec, 0, rc);
+    rec.nextState = 0;
+    return 0;
+}
+
+}  // namespace
+
+StateStep controlStep(int32_t state) {
+    switch (state) {
+    case 258: return sendQuit;
+    case 259: return readQuitReply;
+    case 298: return sendSmtpCommand;
+    case 299: return readCommandReply;
+    case 398: return sendPop3Command;
+    case 399: return readCommandReply;
+    default: return nullptr;
+    }
+}
+
 }  // namespace tev
 
+using namespace tev;
+
 extern "C" int32_t tevClose(int32_t chan) {
-    tev::SessionRecord *rec = nullptr;
-    int32_t rc = tev::checkChannel(chan, rec);
-    return rc < 0 ? rc : TEV_E_WRITE;
+    SessionRecord *rec = nullptr;
+    int32_t rc = checkChannel(chan, rec);
+    if (rc < 0) return rc;
+    logText(*rec, "*** tevClose\r\n");
+    if (rec->fileHandle != 0) closeAttachment(*rec);
+    if (rec->emailFile != 0) {
+        platform::closeFile(rec->emailFile);
+        rec->emailFile = 0;
+    }
+    rec->waitWritable = 1;
+    rec->nextState = 258;
+    rec->afterConnectState = 0;
+    rec->lastSocketError = 0;
+    rec->waitUntil = 0;
+    // A socket that never becomes writable must not hold the close for ever.
+    rec->deadline = timerAt(platform::tick(), settings.responseTimeout.get());
+    if (!rec->autoCall) return 0;
+    rc = runAutoCall(chan);
+    freeChannelSlots(chan, 1, 9);
+    rec->sessionKind = 0;
+    return rc;
 }
+
 extern "C" int32_t tevAbort(int32_t chan) {
-    tev::SessionRecord *rec = nullptr;
-    int32_t rc = tev::checkChannel(chan, rec);
-    return rc < 0 ? rc : 1;
+    SessionRecord *rec = nullptr;
+    int32_t rc = checkChannel(chan, rec);
+    if (rc < 0) return rc;
+    logText(*rec, "*** tevAbort\r\n");
+    rec->afterConnectState = 0;
+    rec->lastSocketError = 0;
+    rec->autoCall = 1;
+    // Files a broken-off send or fetch still holds open are closed too, without a saved-attachment note.
+    if (rec->fileHandle != 0) {
+        platform::closeFile(rec->fileHandle);
+        rec->fileHandle = 0;
+    }
+    if (rec->emailFile != 0) {
+        platform::closeFile(rec->emailFile);
+        rec->emailFile = 0;
+    }
+    rec->nextState = 0;
+    logText(*rec, "Closing socket\r\n");
+    closeSocket(*rec);
+    return 1;
 }
-extern "C" int32_t tevCommand(int32_t chan, const char *) {
-    tev::SessionRecord *rec = nullptr;
-    int32_t rc = tev::checkChannel(chan, rec);
-    return rc < 0 ? rc : TEV_E_BAD_SERVER_NAME;
+
+extern "C" int32_t tevCommand(int32_t chan, const char *command) {
+    SessionRecord *rec = nullptr;
+    int32_t rc = checkChannel(chan, rec);
+    if (rc < 0) return rc;
+    logText(*rec, "*** tevCommand\r\n");
+    if (command == nullptr) return TEV_E_NULL_POINTER;
+    copyText(rec->rawCommand, command, kMaxShortChars);
+    rec->afterConnectState = 0;
+    rec->lastSocketError = 0;
+    if (rec->sessionKind == 'P') {
+        rec->nextState = 398;
+    } else if (rec->sessionKind == 'S') {
+        rec->nextState = 298;
+    } else {
+        return TEV_E_BAD_SERVER_NAME;
+    }
+    if (!rec->autoCall) return 0;
+    rec->waitUntil = 0;
+    rec->deadline = 0;
+    return runAutoCall(chan);
 }

@@ -163,6 +163,11 @@ struct SessionRecord {
     char useEhlo;
     char useApop;
     char skipBlankLine;
+    // POP3 multi-line reads (RETR, TOP, UIDL list): 0 when the next read starts a line; 1 when the last read
+    // ended inside a line longer than the reader's room (no LF yet), so the next read is the rest of that line;
+    // 2 the same inside the RETR status line, whose rest is dropped too.  During decodeMimeLine it still tells
+    // whether the line being decoded continues an earlier part.
+    char midLine;
     char receiveBuffer[kRingSize];
     int32_t ringRead;                      // 0..1023
     int32_t ringWrite;                     // 0..1023

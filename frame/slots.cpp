@@ -1,5 +1,6 @@
-// Guarded allocation slots.  A block of n data bytes is n + 3 zero-filled bytes: 'U', the data, 'z', 0.
-// The guards let the memory check and freeChannelSlots find writes past a text's end.
+// Guarded allocation slots.  The n data bytes of a block are framed by a 'U' just before and a 'z' just after
+// them (then a 0); the guards let the memory check and freeChannelSlots find writes past a text's end.  The data
+// starts 16 bytes into the zero-filled block so a record kept in a slot is properly aligned.
 #include "frame/slots.h"
 
 #include <cstdio>
@@ -14,8 +15,10 @@ namespace tev {
 
 namespace {
 
+constexpr size_t kLead = 16;  // bytes before the data; the last of them is the 'U' guard
+
 struct Slot {
-    char *data;      // block start ('U'), null when empty
+    char *data;      // block start, null when empty
     int32_t size;    // data bytes asked for
     int16_t id;      // the slot's own number
 };
@@ -40,10 +43,10 @@ int32_t allocateSlot(int32_t slot, int32_t size) {
     if (s.id != slot) return kSlotIdMismatch;
     if (s.data) return kSlotInUse;
     if (size < 0) return kSlotNoMemory;
-    auto *block = static_cast<char *>(std::calloc(static_cast<size_t>(size) + 3, 1));
+    auto *block = static_cast<char *>(std::calloc(kLead + static_cast<size_t>(size) + 2, 1));
     if (!block) return kSlotNoMemory;
-    block[0] = 'U';
-    block[size + 1] = 'z';
+    block[kLead - 1] = 'U';
+    block[kLead + size] = 'z';
     s.data = block;
     s.size = size;
     return slot;
@@ -53,7 +56,7 @@ char *slotData(int32_t slot) {
     if (!validNumber(slot)) return nullptr;
     Slot &s = slotTable[slot];
     if (s.id != slot || !s.data) return nullptr;
-    return s.data + 1;
+    return s.data + kLead;
 }
 
 int32_t slotSize(int32_t slot) {
@@ -71,7 +74,7 @@ int32_t checkSlot(int32_t slot) {
     Slot &s = slotTable[slot];
     if (s.id != slot) return kSlotIdMismatch;
     if (!s.data || s.size == 0) return kSlotEmpty;
-    if (s.data[0] != 'U' || s.data[s.size + 1] != 'z') return kSlotDamaged;
+    if (s.data[kLead - 1] != 'U' || s.data[kLead + s.size] != 'z') return kSlotDamaged;
     return 1;
 }
 
