@@ -102,8 +102,12 @@ int32_t openForReading(const char *path) {
 }
 
 int32_t readFile(int32_t handle, void *buffer, int32_t count) {
-    if (handle < 3 || buffer == nullptr || count < 0) {
+    if (handle < 3) {
         errno = EBADF;
+        return -1;
+    }
+    if (buffer == nullptr || count < 0) {
+        errno = EFAULT;
         return -1;
     }
     ssize_t got;
@@ -114,8 +118,12 @@ int32_t readFile(int32_t handle, void *buffer, int32_t count) {
 }
 
 int32_t writeFile(int32_t handle, const void *buffer, int32_t count) {
-    if (handle < 3 || count < 0 || (buffer == nullptr && count > 0)) {
+    if (handle < 3) {
         errno = EBADF;
+        return -1;
+    }
+    if (count < 0 || (buffer == nullptr && count > 0)) {
+        errno = EFAULT;
         return -1;
     }
     const char *bytes = static_cast<const char *>(buffer);
