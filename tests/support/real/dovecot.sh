@@ -3,8 +3,8 @@
 # test SMTP server delivers into). Nothing is read from /etc/dovecot and no system service is touched.
 #   dovecot.sh start DIR PORT USER PASSWORD [OWNER_PID]
 #       Writes DIR/dovecot/dovecot.conf, starts the master in the foreground mode as a background process, waits
-#       (at most 15 s) until 127.0.0.1:PORT accepts connections, prints nothing and exits 0; on failure prints
-#       the log tail and exits 1. POP3 logins: USER/PASS and APOP (RFC 1939) with the given user and password.
+#       (at most about 15 s) until 127.0.0.1:PORT sends Dovecot's greeting, prints nothing and exits 0; on failure
+#       prints the log tail and exits 1 (a port another program holds is such a failure). POP3 logins: USER/PASS and APOP (RFC 1939) with the given user and password.
 #       With OWNER_PID, a watcher stops the server once that process is gone (a crashed test leaves nothing).
 #   dovecot.sh stop DIR
 #       Stops the master and every process it started (pop3 processes outlive the master while a client is
@@ -34,6 +34,17 @@ alive() {
     kill -0 "$1" 2>/dev/null
 }
 
+# True when 127.0.0.1:PORT answers with a Dovecot POP3 greeting within a second.
+greets() {
+    (
+        exec 3<>"/dev/tcp/127.0.0.1/$1" || exit 1
+        line=""
+        read -r -t 1 line <&3
+        case $line in "+OK Dovecot"*) exit 0;; esac
+        exit 1
+    ) 2>/dev/null
+}
+
 stop_server() {
     local dir=$1 state=$1/dovecot master pids pid i
     [ -f "$state/master.pid" ] || return 0
@@ -45,14 +56,17 @@ stop_server() {
         rm -f "$state/watcher.pid"
     fi
     # Only a process that is still our master (not a recycled PID) is stopped.
-    if alive "$master" && grep -q dovecot "/proc/$master/cmdline" 2>/dev/null; then
+    if alive "$master" && grep -qF "$state/dovecot.conf" "/proc/$master/cmdline" 2>/dev/null; then
         pids="$master $(descendants "$master")"
         echo $pids >"$state/stopped.pids"
         kill -TERM $pids 2>/dev/null
+        # The master lingers for about two seconds after its children are gone; there is nothing of this
+        # throw-away instance left to save by then, so it gets no more than a short grace.
         for i in $(seq 50); do
             local left=""
             for pid in $pids; do alive "$pid" && left="$left $pid"; done
             [ -z "$left" ] && break
+            [ "$left" = " $master" ] && [ "$i" -ge 3 ] && break
             sleep 0.1
         done
         for pid in $pids; do alive "$pid" && kill -KILL "$pid" 2>/dev/null; done
@@ -79,6 +93,7 @@ start_server() {
 
     stop_server "$dir"
     mkdir -p "$state" "$dir/mail/Maildir/new" "$dir/mail/Maildir/cur" "$dir/mail/Maildir/tmp" || return 1
+    chmod 755 "$dir/mail"
     # Mail processes run as 65534 and refuse anything else; the chroot keeps DIR's parents out of the question.
     chown 65534:65534 "$dir/mail/Maildir" "$dir/mail/Maildir/new" "$dir/mail/Maildir/cur" "$dir/mail/Maildir/tmp"
     chmod 700 "$dir/mail/Maildir" "$dir/mail/Maildir/new" "$dir/mail/Maildir/cur" "$dir/mail/Maildir/tmp"
@@ -150,20 +165,21 @@ EOF
     local master=$!
     echo "$master" >"$state/master.pid"
 
+    # Ready when the port greets as this Dovecot does; a connect alone could reach another program that holds
+    # the port (then Dovecot fails to bind and exits, which is caught here as well).
+    local ready=""
     for i in $(seq 150); do
         if ! alive "$master"; then
-            echo "dovecot.sh: dovecot exited at start:" >&2
-            tail -n 20 "$state/dovecot.log" >&2
-            stop_server "$dir"
-            return 1
+            break
         fi
-        if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+        if greets "$port"; then
+            ready=yes
             break
         fi
         sleep 0.1
     done
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-        echo "dovecot.sh: dovecot does not listen on 127.0.0.1:$port after 15 s:" >&2
+    if [ -z "$ready" ]; then
+        echo "dovecot.sh: no Dovecot greeting on 127.0.0.1:$port:" >&2
         tail -n 20 "$state/dovecot.log" >&2
         stop_server "$dir"
         return 1

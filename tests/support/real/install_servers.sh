@@ -27,6 +27,15 @@ if [ "${1:-}" = "--check" ]; then
     exit 1
 fi
 
+# Test programs may call this in parallel: one installs, the others wait and then find everything there.
+if command -v flock >/dev/null 2>&1; then
+    exec 9>>"/tmp/tev-install-servers.$(id -u).lock"
+    flock -w 600 9 || { echo "install_servers.sh: another install holds the lock" >&2; exit 1; }
+    if installed; then
+        exit 0
+    fi
+fi
+
 if [ "$(id -u)" = 0 ]; then
     SUDO=""
 elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
@@ -58,7 +67,8 @@ printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$POLICY" >/dev/null && $SUDO chmod 7
 
 apt_install() {
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-        -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold $PACKAGES >>"$LOG" 2>&1
+        -o DPkg::Lock::Timeout=300 -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \
+        $PACKAGES >>"$LOG" 2>&1
 }
 
 # A stale or missing package list is the usual reason for a failed install: refresh once and retry.

@@ -50,6 +50,7 @@ def make_dirs(base):
     os.makedirs(received, exist_ok=True)
     mail = os.path.join(base, "mail")
     os.makedirs(mail, exist_ok=True)
+    os.chmod(mail, 0o755)  # the root of the POP3 server's chroot: its mail user must pass through
     maildir = os.path.join(mail, "Maildir")
     for sub in ("", "new", "cur", "tmp"):
         path = os.path.join(maildir, sub)
