@@ -39,6 +39,12 @@ int32_t startConnect(SessionRecord &rec, uint32_t now) {
     int32_t sock;
     {
         platform::LibraryLock lock;
+        // A new session on a channel whose last connection is still open must not leak that descriptor.
+        if (rec.socket > 0) {
+            platform::closeSocket(rec.socket);
+            rec.socket = 0;
+            channelTable[rec.channel].socket = 0;
+        }
         sock = platform::createSocket();
     }
     // A failed creation is tried again on the next driver call: no error exit, the state stays 105.

@@ -62,7 +62,11 @@ int32_t driveOnce(SessionRecord &rec) {
         platform::yieldCpu();
         return kWaiting;
     }
-    if (rec.deadline != 0 && platform::tickDiff(now, rec.deadline) > 0) return errorExit(rec, 0, TEV_E_TIMEOUT);
+    // An idle channel has nothing to time out: a deadline left by its last operation must not end a healthy
+    // session when the application calls the driver again later.
+    if (rec.nextState != 0 && rec.deadline != 0 && platform::tickDiff(now, rec.deadline) > 0) {
+        return errorExit(rec, 0, TEV_E_TIMEOUT);
+    }
     if (rec.waitWritable && !isWritable(rec)) {
         platform::yieldCpu();
         return kWaiting;

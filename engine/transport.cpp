@@ -259,7 +259,8 @@ int32_t readLine(SessionRecord &rec, char *buffer, int32_t capacity, int32_t fir
         int32_t left = platform::tickDiff(end, platform::tick());
         if (!waitReadable(rec, left < 0 ? 0 : left)) return n;
         int32_t m = readChunk(rec, buffer + n, capacity - n);
-        if (m <= 0) return m;
+        // A fragment that arrived before the close is returned; the next read reports the close.
+        if (m <= 0) return n;
         n += m;
     }
 }

@@ -90,7 +90,16 @@ extern "C" int32_t tevClose(int32_t chan) {
     int32_t rc = checkChannel(chan, rec);
     if (rc < 0) return rc;
     logText(*rec, "*** tevClose\r\n");
-    if (rec->fileHandle != 0) closeAttachment(*rec);
+    if (rec->fileHandle != 0) {
+        // In a fetch the handle is an attachment being decoded, which is finished and recorded as usual; in a
+        // send it is a file being read for the message, which is only closed.
+        if (rec->sessionKind == 'P') {
+            closeAttachment(*rec);
+        } else {
+            platform::closeFile(rec->fileHandle);
+            rec->fileHandle = 0;
+        }
+    }
     if (rec->emailFile != 0) {
         platform::closeFile(rec->emailFile);
         rec->emailFile = 0;
@@ -148,8 +157,10 @@ extern "C" int32_t tevCommand(int32_t chan, const char *command) {
     } else {
         return TEV_E_BAD_SERVER_NAME;
     }
-    if (!rec->autoCall) return 0;
+    // Timers left by the operation before (a deadline long past) must not fail this one, also when the
+    // application drives the states itself.
     rec->waitUntil = 0;
     rec->deadline = 0;
+    if (!rec->autoCall) return 0;
     return runAutoCall(chan);
 }

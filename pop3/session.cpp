@@ -1,25 +1,178 @@
-// POP3 session and mailbox operations (not built yet).
-#include "engine/driver.h"
+// POP3 session: tevPop3Connect and the login states 300-306 (greeting, USER/PASS or APOP), plus what every POP3
+// operation shares.  RFC 1939: status lines are judged by their first character; APOP digests the greeting's
+// timestamp followed by the password with MD5.
+#include "pop3/session.h"
+
+#include <cstring>
+
+#include "engine/codecs.h"
+#include "engine/transport.h"
+#include "frame/tracelog.h"
 #include "tev32.h"
 
-namespace tev {
-StateStep pop3Step(int32_t) { return nullptr; }
-}  // namespace tev
+namespace tev::pop3 {
+
+int32_t startOperation(SessionRecord &rec, int32_t firstState, bool waitForWritable) {
+    rec.waitWritable = waitForWritable ? 1 : 0;
+    rec.nextState = firstState;
+    rec.afterConnectState = 0;
+    rec.lastSocketError = 0;
+    rec.waitUntil = 0;
+    rec.deadline = waitForWritable ? timerAt(platform::tick(), settings.responseTimeout.get()) : 0;
+    if (!rec.autoCall) return 0;
+    return runAutoCall(rec.channel);
+}
+
+int32_t sendCommand(SessionRecord &rec, int32_t failCode) {
+    int32_t rc = sendLine(rec, rec.commandBuffer);
+    return rc < 0 ? errorExit(rec, rc, failCode) : 0;
+}
 
 namespace {
-int32_t notBuilt(int32_t chan) {
-    tev::SessionRecord *rec = nullptr;
-    int32_t rc = tev::checkChannel(chan, rec);
-    return rc < 0 ? rc : TEV_E_POP3_ONLY;
-}
-}  // namespace
 
-extern "C" int32_t tevPop3Connect(int32_t chan, const char *, const char *, const char *) { return notBuilt(chan); }
-extern "C" int32_t tevGetEmailCount(int32_t chan) { return notBuilt(chan); }
-extern "C" int32_t tevGetEmailSize(int32_t chan, int32_t) { return notBuilt(chan); }
-extern "C" int32_t tevGetEmailLines(int32_t chan, int32_t, int32_t, char *, int32_t) { return notBuilt(chan); }
-extern "C" int32_t tevGetEmailFile(int32_t chan, int32_t, const char *, const char *, const char *) {
-    return notBuilt(chan);
+bool hasLineBreak(const char *text) { return std::strpbrk(text, "\r\n") != nullptr; }
+
+// A status reply has arrived when bytes are buffered or the socket is readable; this never waits.
+bool replyWaiting(SessionRecord &rec) { return waitReadable(rec, 0); }
+
+// The greeting's timestamp, from its first '<' to the first '>' after it, goes to authBuffer when the buffer can
+// also take the password (and its NUL) behind it; otherwise authBuffer stays empty and APOP cannot be used.
+void storeApopTimestamp(SessionRecord &rec) {
+    rec.authBuffer[0] = '\0';
+    const char *open = std::strchr(rec.replyBuffer, '<');
+    if (!open) return;
+    const char *close = std::strchr(open, '>');
+    if (!close) return;
+    size_t length = static_cast<size_t>(close - open) + 1;
+    size_t passwordLength = boundedLength(rec.pop3Password, sizeof rec.pop3Password);
+    if (length + passwordLength + 1 > sizeof rec.authBuffer) return;
+    std::memcpy(rec.authBuffer, open, length);
+    rec.authBuffer[length] = '\0';
 }
-extern "C" int32_t tevGetEmailUID(int32_t chan, int32_t, char *, int32_t) { return notBuilt(chan); }
-extern "C" int32_t tevDeleteEmail(int32_t chan, int32_t) { return notBuilt(chan); }
+
+// Reads a login status reply; 0 on a positive one, else the error exit.  A connection that closes before the
+// status line is a failed login, not a positive reply.
+int32_t readLoginReply(SessionRecord &rec) {
+    int32_t rc = readPop3Reply(rec);
+    if (rc < 0) return errorExit(rec, 0, rc);
+    return 0;
+}
+
+// 300: the version line, then the connect states, which hand over to the greeting.
+int32_t beginSession(SessionRecord &rec, uint32_t) {
+    logVersionLine(rec);
+    rec.afterConnectState = 301;
+    rec.nextState = 101;
+    return 0;
+}
+
+// 301: the greeting; its APOP timestamp is kept whichever login follows.
+int32_t readGreeting(SessionRecord &rec, uint32_t now) {
+    if (!replyWaiting(rec)) return 0;
+    if (int32_t rc = readLoginReply(rec)) return rc;
+    storeApopTimestamp(rec);
+    rec.nextState = rec.useApop ? 302 : 303;
+    armStepDelay(rec, now);
+    armReplyTime(rec, now);
+    return 0;
+}
+
+// 302: "APOP user digest".
+int32_t sendApop(SessionRecord &rec, uint32_t now) {
+    if (rec.authBuffer[0] == '\0') return errorExit(rec, 0, TEV_E_NO_APOP_TIMESTAMP);
+    appendText(rec.authBuffer, rec.pop3Password);
+    buildApopArgument(rec);
+    formatText(rec.commandBuffer, sizeof rec.commandBuffer, "APOP %s", rec.authBuffer);
+    if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
+    rec.nextState = 306;
+    armPasswordDelay(rec, now);
+    armReplyTime(rec, now);
+    return 0;
+}
+
+// 303: "USER name".
+int32_t sendUser(SessionRecord &rec, uint32_t now) {
+    formatText(rec.commandBuffer, sizeof rec.commandBuffer, "USER %s", rec.userName);
+    if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
+    rec.nextState = 304;
+    armStepDelay(rec, now);
+    armReplyTime(rec, now);
+    return 0;
+}
+
+// 304: the reply to USER.
+int32_t readUserReply(SessionRecord &rec, uint32_t) {
+    if (!replyWaiting(rec)) {
+        platform::sleepMs(settings.pollSleep.get());
+        return 0;
+    }
+    if (int32_t rc = readLoginReply(rec)) return rc;
+    rec.waitWritable = 1;
+    rec.nextState = 305;
+    return 0;
+}
+
+// 305: "PASS password".
+int32_t sendPass(SessionRecord &rec, uint32_t now) {
+    formatText(rec.commandBuffer, sizeof rec.commandBuffer, "PASS %s", rec.pop3Password);
+    if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
+    rec.nextState = 306;
+    armPasswordDelay(rec, now);
+    armReplyTime(rec, now);
+    return 0;
+}
+
+// 306: the reply to PASS or APOP; a positive one means logged in.
+int32_t readLoginResult(SessionRecord &rec, uint32_t) {
+    if (!replyWaiting(rec)) {
+        platform::sleepMs(settings.pollSleep.get());
+        return 0;
+    }
+    if (int32_t rc = readLoginReply(rec)) return rc;
+    rec.nextState = 0;
+    return 0;
+}
+
+}  // namespace
+}  // namespace tev::pop3
+
+namespace tev {
+
+StateStep pop3Step(int32_t state) {
+    switch (state) {
+    case 300: return pop3::beginSession;
+    case 301: return pop3::readGreeting;
+    case 302: return pop3::sendApop;
+    case 303: return pop3::sendUser;
+    case 304: return pop3::readUserReply;
+    case 305: return pop3::sendPass;
+    case 306: return pop3::readLoginResult;
+    default: return pop3::mailboxStep(state);
+    }
+}
+
+}  // namespace tev
+
+using namespace tev;
+
+extern "C" int32_t tevPop3Connect(int32_t chan, const char *server, const char *user, const char *password) {
+    SessionRecord *rec = nullptr;
+    int32_t rc = checkChannel(chan, rec);
+    if (rc < 0) return rc;
+    logText(*rec, "*** tevPop3Connect\r\n");
+    rec->sessionKind = 'P';
+    if (!server) return TEV_E_NO_SERVER;
+    // A line break in a credential would let the caller's text end the command early and inject another.
+    if (!user || pop3::hasLineBreak(user)) return TEV_E_NO_USER;
+    if (!password || pop3::hasLineBreak(password)) return TEV_E_NO_PASSWORD;
+    if (!checkServerName(server)) return TEV_E_BAD_SERVER_NAME;
+    copyText(rec->serverName, server, kMaxNameChars);
+    copyText(rec->userName, user, kMaxCredentialChars);
+    copyText(rec->pop3Password, password, kMaxCredentialChars);
+    rec->messageCount = 0;
+    rec->attachmentsSaved = 0;
+    rec->authBuffer[0] = '\0';
+    emptyRing(*rec);
+    rec->remotePort = rec->pop3Port;
+    return pop3::startOperation(*rec, 300, false);
+}

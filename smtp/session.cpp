@@ -1,19 +1,469 @@
-// SMTP session: connect, greeting, EHLO/HELO, AUTH and VRFY (not built yet).
+// The SMTP session (RFC 5321): tevSmtpConnect and its states (greeting, EHLO/HELO, the choice of authentication
+// and the AUTH exchanges CRAM-MD5 (RFC 2195), LOGIN and PLAIN (RFC 4954, RFC 4616)), and address verification
+// with VRFY (tevVerifyUser).  Every AUTH argument goes out as one unbroken base64 line followed by CR LF.
+#include <cstring>
+#include <string>
+
+#include "engine/codecs.h"
 #include "engine/driver.h"
+#include "engine/transport.h"
+#include "frame/record.h"
+#include "frame/slots.h"
+#include "frame/text.h"
+#include "frame/tracelog.h"
+#include "platform/platform.h"
+#include "pop3/extract.h"
+#include "smtp/address.h"
 #include "tev32.h"
 
 namespace tev {
-StateStep smtpSessionStep(int32_t) { return nullptr; }
-}  // namespace tev
 
-extern "C" int32_t tevSmtpConnect(int32_t chan, const char *, const char *, const char *) {
-    tev::SessionRecord *rec = nullptr;
-    int32_t rc = tev::checkChannel(chan, rec);
-    return rc < 0 ? rc : TEV_E_NOT_CONNECTED;
+namespace {
+
+// The EHLO/HELO argument when the sender address has no domain to offer: the conventional name of an
+// unnamed host, which every server accepts and which reveals nothing about the machine.
+constexpr char kDefaultGreetingDomain[] = "localhost.localdomain";
+
+// Waits for the socket to take the greeting command; a socket that does not drain shows up in the send.
+constexpr int32_t kGreetingWritableWaitMs = 1000;
+
+constexpr char kAuthPlainPrefix[] = "AUTH PLAIN ";
+// Largest PLAIN credential: user, NUL, user, NUL, password.
+constexpr size_t kPlainCredentialMax = 3 * kMaxCredentialChars + 2;
+
+// Characters of one unbroken base64 line for `length` bytes, CR LF and NUL included.
+constexpr size_t encodedLineSize(size_t length) { return 4 * ((length + 2) / 3) + 3; }
+
+static_assert(sizeof kAuthPlainPrefix - 1 + encodedLineSize(kPlainCredentialMax) <= kBigBufferSize,
+              "the AUTH PLAIN line must fit the command buffer");
+static_assert(encodedLineSize(kAuthBufferSize) <= kBigBufferSize, "an AUTH argument must fit the command buffer");
+
+bool hasLineBreak(const char *text) { return std::strpbrk(text, "\r\n") != nullptr; }
+
+// Encodes length bytes as one base64 line without breaks, followed by CR LF and a NUL; returns the characters
+// before the NUL (0 for an empty argument, which writes only the NUL).  capacity must hold encodedLineSize().
+size_t encodeUnbrokenLine(const unsigned char *bytes, size_t length, char *out, size_t capacity) {
+    if (length == 0 || capacity < encodedLineSize(length)) {
+        if (capacity > 0) out[0] = '\0';
+        return 0;
+    }
+    size_t written = 0;
+    // The line encoder works in chunks of 57 bytes (a multiple of 3, so no padding inside the line); each chunk's
+    // CR LF is overwritten by the next chunk.
+    for (size_t done = 0; done < length;) {
+        size_t take = length - done < 57 ? length - done : 57;
+        written += static_cast<size_t>(encodeBase64Line(bytes + done, static_cast<int32_t>(take), out + written));
+        done += take;
+    }
+    out[written] = '\r';
+    out[written + 1] = '\n';
+    out[written + 2] = '\0';
+    return written + 2;
 }
 
-extern "C" int32_t tevVerifyUser(int32_t chan, const char *) {
-    tev::SessionRecord *rec = nullptr;
-    int32_t rc = tev::checkChannel(chan, rec);
-    return rc < 0 ? rc : TEV_E_SMTP_ONLY;
+// Sends the text of authBuffer as one base64 line (nothing at all for an empty text).
+int32_t sendAuthArgument(SessionRecord &rec) {
+    size_t length = boundedLength(rec.authBuffer, sizeof rec.authBuffer);
+    encodeUnbrokenLine(reinterpret_cast<const unsigned char *>(rec.authBuffer), length, rec.commandBuffer,
+                       sizeof rec.commandBuffer);
+    return sendText(rec, rec.commandBuffer);
+}
+
+// True when a reply has begun to arrive; a state that reads a reply does nothing until then, so its wait is
+// bounded by the deadline armed before.
+bool replyWaiting(SessionRecord &rec) { return waitReadable(rec, 0); }
+
+// Reads a reply in a state where any failure ends the session: 1 when read, 0 when nothing has come yet, or
+// the error exit's code.
+int32_t readReplyOrFail(SessionRecord &rec) {
+    if (!replyWaiting(rec)) return 0;
+    int32_t rc = readSmtpReply(rec);
+    if (rc < 0) return errorExit(rec, 0, rc);
+    return 1;
+}
+
+// Arms the pause before a reply is looked at and the deadline for it.
+void armReplyTimers(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
+    rec.waitUntil = timerAt(now, pauseMs);
+    rec.deadline = timerAt(now, settings.responseTimeout.get());
+}
+
+// Reads and drops the rest of a reply whose reader stopped before its last line (a multi-line error reply, or
+// one too long for the reply room), so that the next command's reply is not taken for it.  lineStart holds the
+// part of the current line already read (empty when the reader stopped at a line end).  0 once the last line
+// has gone by, -1 when the connection closed, -8 when the rest does not come in time.
+int32_t skipRestOfReply(SessionRecord &rec, const char *lineStart, size_t startLength) {
+    const uint32_t limit = platform::tick() + static_cast<uint32_t>(settings.pollSleep.get()) +
+                           static_cast<uint32_t>(settings.responseTimeout.get());
+    const int32_t furtherWait = settings.responseTimeout.get() <= 1 ? 0 : 1;
+    char head[4];  // the first characters of the current line: its code and the character that ends a reply
+    size_t headLength = 0;
+    for (size_t i = 0; i < startLength && headLength < sizeof head; ++i) head[headLength++] = lineStart[i];
+    char chunk[256];
+    while (platform::tickDiff(platform::tick(), limit) < 0) {
+        int32_t n = readLine(rec, chunk, sizeof chunk, 0, furtherWait);
+        if (n < 0) return n;
+        if (n == 0) {
+            platform::yieldCpu();
+            continue;
+        }
+        for (int32_t i = 0; i < n && headLength < sizeof head; ++i) head[headLength++] = chunk[i];
+        if (chunk[n - 1] != '\n') continue;
+        if (headLength == sizeof head && (head[3] == ' ' || head[3] == '\r')) return 0;
+        headLength = 0;
+    }
+    return TEV_E_TIMEOUT;
+}
+
+// After the reader gave up early (-49 after a first line, -31 when the room was full), drops what is left of
+// the reply.  0, or the code that ends the session.
+int32_t skipUnreadReplyLines(SessionRecord &rec, int32_t readerResult) {
+    const char *text = rec.replyBuffer;
+    size_t length = boundedLength(text, sizeof rec.replyBuffer);
+    if (readerResult == TEV_E_SMTP_ERROR) {
+        // replyBuffer holds the reply's first line, whole.
+        if (length >= 4 && (text[3] == ' ' || text[3] == '\r')) return 0;
+        return skipRestOfReply(rec, text, 0);
+    }
+    // The room is full: the line being read starts after the last complete one.
+    size_t lineStart = length;
+    while (lineStart > 0 && text[lineStart - 1] != '\n') --lineStart;
+    return skipRestOfReply(rec, text + lineStart, length - lineStart);
+}
+
+// ---------------------------------------------------------------- connect, greeting, EHLO/HELO
+
+// 200: the session's first state; the connect states hand over to 201.
+int32_t startSession(SessionRecord &rec, uint32_t) {
+    logVersionLine(rec);
+    rec.afterConnectState = 201;
+    rec.nextState = 101;
+    return 0;
+}
+
+// 201: the server's greeting.
+int32_t readGreeting(SessionRecord &rec, uint32_t now) {
+    int32_t rc = readReplyOrFail(rec);
+    if (rc <= 0) return rc;
+    armReplyTimers(rec, now, settings.stepDelay.get());
+    rec.nextState = 202;
+    return 0;
+}
+
+// 202: EHLO or HELO with the sender's domain.
+int32_t sendGreeting(SessionRecord &rec, uint32_t now) {
+    rec.textBytesRead = 0;
+    rec.attachmentBytesRead = 0;
+    rec.textBytesSent = 0;
+    rec.attachmentBytesSent = 0;
+    const char *verb = rec.useEhlo ? "EHLO" : "HELO";
+    const char *at = std::strchr(rec.fromAddress, '@');
+    if (at != nullptr) {
+        // "Ann <ann@example.com>" gives "example.com": the command ends at the address's closing bracket.
+        formatText(rec.commandBuffer, sizeof rec.commandBuffer, "%s %s", verb, at + 1);
+        if (char *close = std::strchr(rec.commandBuffer, '>')) *close = '\0';
+    } else {
+        formatText(rec.commandBuffer, sizeof rec.commandBuffer, "%s %s", verb, kDefaultGreetingDomain);
+    }
+    waitWritableFor(rec, kGreetingWritableWaitMs);
+    int32_t rc = sendLine(rec, rec.commandBuffer);
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    armReplyTimers(rec, now, 2 * settings.stepDelay.get() + 200);
+    rec.nextState = 203;
+    return 0;
+}
+
+// The AUTH state that answers the server's offer, or 0 for none.  The mechanisms are looked for from the
+// "AUTH " keyword on, each with the blank before its name, in order of preference.
+int32_t chooseAuthentication(const SessionRecord &rec) {
+    if (!rec.useEhlo) return 0;
+    const char *offer = findKeyword(rec.replyBuffer, "AUTH ");
+    if (offer == nullptr) return 0;
+    static const struct {
+        const char *keyword;
+        int32_t state;
+    } kMechanisms[] = {{" CRAM-MD5", 150}, {" LOGIN", 160}, {" =LOGIN", 160}, {" PLAIN", 170}};
+    for (const auto &mechanism : kMechanisms) {
+        if (findKeyword(offer, mechanism.keyword) != nullptr) return mechanism.state;
+    }
+    return 0;
+}
+
+// 203: the EHLO/HELO reply; the session is open unless an authentication follows.
+int32_t readGreetingReply(SessionRecord &rec, uint32_t) {
+    int32_t rc = readReplyOrFail(rec);
+    if (rc <= 0) return rc;
+    rec.nextState = chooseAuthentication(rec);
+    return 0;
+}
+
+// ---------------------------------------------------------------- AUTH CRAM-MD5
+
+// 150
+int32_t sendAuthCramMd5(SessionRecord &rec, uint32_t now) {
+    copyText(rec.commandBuffer, "AUTH CRAM-MD5");
+    int32_t rc = sendLine(rec, rec.commandBuffer);
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    armReplyTimers(rec, now, 2 * settings.stepDelay.get());
+    rec.nextState = 151;
+    return 0;
+}
+
+// 151: the challenge, decoded as far as authBuffer holds it (a longer one is cut, and the server then refuses
+// the response); an empty challenge leaves authBuffer empty.
+int32_t readCramChallenge(SessionRecord &rec, uint32_t) {
+    int32_t rc = readReplyOrFail(rec);
+    if (rc <= 0) return rc;
+    size_t replyLength = boundedLength(rec.replyBuffer, sizeof rec.replyBuffer);
+    rec.authBuffer[0] = '\0';
+    if (replyLength > 4) {
+        // 3 bytes for every 4 characters, plus the 4 the decoder clears beyond its output.
+        char decoded[kBigBufferSize * 3 / 4 + 8];
+        int32_t n = tevDecodeBuffer(rec.replyBuffer + 4, decoded, static_cast<int32_t>(replyLength - 4));
+        size_t keep = n > 0 ? static_cast<size_t>(n) : 0;
+        if (keep > sizeof rec.authBuffer - 1) keep = sizeof rec.authBuffer - 1;
+        std::memcpy(rec.authBuffer, decoded, keep);
+        rec.authBuffer[keep] = '\0';
+    }
+    logFormat(rec, "Challenge '%s'\r\n", rec.authBuffer);
+    rec.nextState = 152;
+    return 0;
+}
+
+// 152: "user <hex HMAC-MD5>", base64.
+int32_t sendCramResponse(SessionRecord &rec, uint32_t now) {
+    buildCramResponse(rec);
+    int32_t rc = sendAuthArgument(rec);
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    armReplyTimers(rec, now, settings.stepDelay.get() + 200);
+    rec.nextState = 153;
+    return 0;
+}
+
+// 153
+int32_t readCramResult(SessionRecord &rec, uint32_t) {
+    int32_t rc = readReplyOrFail(rec);
+    if (rc <= 0) return rc;
+    logText(rec, "AUTH CRAM-MD5 ok\r\n");
+    rec.nextState = 0;
+    return 0;
+}
+
+// ---------------------------------------------------------------- AUTH LOGIN
+
+// 160
+int32_t sendAuthLogin(SessionRecord &rec, uint32_t now) {
+    copyText(rec.commandBuffer, "AUTH LOGIN");
+    int32_t rc = sendLine(rec, rec.commandBuffer);
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    armReplyTimers(rec, now, 2 * settings.stepDelay.get() + 200);
+    rec.nextState = 162;
+    return 0;
+}
+
+// 162: the user-name prompt (its text is not examined), then the user name.
+int32_t sendLoginUser(SessionRecord &rec, uint32_t now) {
+    int32_t rc = readReplyOrFail(rec);
+    if (rc <= 0) return rc;
+    copyText(rec.authBuffer, rec.userName);
+    rc = sendAuthArgument(rec);
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    armReplyTimers(rec, now, settings.stepDelay.get());
+    rec.nextState = 163;
+    return 0;
+}
+
+// 163: the password prompt, then the password.
+int32_t sendLoginPassword(SessionRecord &rec, uint32_t now) {
+    int32_t rc = readReplyOrFail(rec);
+    if (rc <= 0) return rc;
+    copyText(rec.authBuffer, rec.password);
+    rc = sendAuthArgument(rec);
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    armReplyTimers(rec, now, settings.stepDelay.get() + 200);
+    rec.nextState = 164;
+    return 0;
+}
+
+// 164
+int32_t readLoginResult(SessionRecord &rec, uint32_t) {
+    int32_t rc = readReplyOrFail(rec);
+    if (rc <= 0) return rc;
+    logText(rec, "AUTH LOGIN ok\r\n");
+    rec.nextState = 0;
+    return 0;
+}
+
+// ---------------------------------------------------------------- AUTH PLAIN
+
+// 170: "AUTH PLAIN" with the initial response user NUL user NUL password.
+int32_t sendAuthPlain(SessionRecord &rec, uint32_t now) {
+    unsigned char credential[kPlainCredentialMax];
+    size_t userLength = boundedLength(rec.userName, sizeof rec.userName);
+    size_t passwordLength = boundedLength(rec.password, sizeof rec.password);
+    if (userLength > kMaxCredentialChars) userLength = kMaxCredentialChars;
+    if (passwordLength > kMaxCredentialChars) passwordLength = kMaxCredentialChars;
+    size_t length = 0;
+    std::memcpy(credential + length, rec.userName, userLength);
+    length += userLength;
+    credential[length++] = '\0';
+    std::memcpy(credential + length, rec.userName, userLength);
+    length += userLength;
+    credential[length++] = '\0';
+    std::memcpy(credential + length, rec.password, passwordLength);
+    length += passwordLength;
+
+    size_t prefix = copyText(rec.commandBuffer, kAuthPlainPrefix);
+    size_t encoded = encodeUnbrokenLine(credential, length, rec.commandBuffer + prefix,
+                                        sizeof rec.commandBuffer - prefix);
+    int32_t rc = sendBytes(rec, rec.commandBuffer, static_cast<int32_t>(prefix + encoded));
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    armReplyTimers(rec, now, 2 * settings.stepDelay.get());
+    rec.nextState = 171;
+    return 0;
+}
+
+// 171
+int32_t readPlainResult(SessionRecord &rec, uint32_t) {
+    int32_t rc = readReplyOrFail(rec);
+    if (rc <= 0) return rc;
+    logText(rec, "AUTH PLAIN ok\r\n");
+    rec.nextState = 0;
+    return 0;
+}
+
+// ---------------------------------------------------------------- VRFY
+
+// 270: cuts the next name out of the list; the list is used up when nothing is left of it.
+int32_t takeNextName(SessionRecord &rec, uint32_t now) {
+    rec.currentAddress = rec.addressCursor;
+    if (rec.currentAddress == nullptr || rec.currentAddress[0] == '\0') {
+        rec.nextState = 0;
+        return 0;
+    }
+    const char separator = settings.addressSeparator.get();
+    char *cut = separator != '\0' ? std::strchr(rec.currentAddress, separator) : nullptr;
+    if (cut != nullptr) {
+        *cut = '\0';
+        rec.addressCursor = cut + 1;
+    } else {
+        rec.addressCursor = emptyText;
+    }
+    rec.deadline = timerAt(now, settings.responseTimeout.get());
+    rec.waitWritable = 1;
+    rec.nextState = 271;
+    return 0;
+}
+
+// 271: the name goes out whole, however long.
+int32_t sendVerify(SessionRecord &rec, uint32_t now) {
+    std::string line = "VRFY ";
+    line += rec.currentAddress ? rec.currentAddress : "";
+    copyText(rec.commandBuffer, line.c_str());
+    int32_t rc = sendLine(rec, line.c_str());
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    armReplyTimers(rec, now, settings.stepDelay.get());
+    rec.nextState = 272;
+    return 0;
+}
+
+// 272: the whole reply is read, error replies included, before the next name; a refusal only makes the result
+// 0.  A connection that closes, or a reply that never completes, ends the verification.
+int32_t readVerifyReply(SessionRecord &rec, uint32_t) {
+    if (!replyWaiting(rec)) return 0;
+    int32_t rc = readSmtpReply(rec);
+    if (rc == TEV_E_SMTP_ERROR || rc == TEV_E_RESPONSE_OVERFLOW) {
+        int32_t skipped = skipUnreadReplyLines(rec, rc);
+        if (skipped < 0) return errorExit(rec, 0, skipped);
+    } else if (rc < 0) {
+        return errorExit(rec, 0, rc);
+    }
+    rec.verifyResult = (rc >= 0 && rec.replyCode == 250) ? 1 : 0;
+    rec.nextState = 270;
+    return 0;
+}
+
+}  // namespace
+
+StateStep smtpSessionStep(int32_t state) {
+    switch (state) {
+    case 150: return sendAuthCramMd5;
+    case 151: return readCramChallenge;
+    case 152: return sendCramResponse;
+    case 153: return readCramResult;
+    case 160: return sendAuthLogin;
+    case 162: return sendLoginUser;
+    case 163: return sendLoginPassword;
+    case 164: return readLoginResult;
+    case 170: return sendAuthPlain;
+    case 171: return readPlainResult;
+    case 200: return startSession;
+    case 201: return readGreeting;
+    case 202: return sendGreeting;
+    case 203: return readGreetingReply;
+    case 270: return takeNextName;
+    case 271: return sendVerify;
+    case 272: return readVerifyReply;
+    default: return nullptr;
+    }
+}
+
+}  // namespace tev
+
+using namespace tev;
+
+extern "C" int32_t tevSmtpConnect(int32_t chan, const char *server, const char *from, const char *replyTo) {
+    SessionRecord *rec = nullptr;
+    int32_t rc = checkChannel(chan, rec);
+    if (rc < 0) return rc;
+    rec->sessionKind = 'S';
+    logText(*rec, "*** tevSmtpConnect\r\n");
+    if (server == nullptr) return TEV_E_NO_SERVER;
+    if (from == nullptr) return TEV_E_FROM_NULL;
+    if (!checkServerName(server)) return TEV_E_BAD_SERVER_NAME;
+    if (replyTo != nullptr && replyTo[0] != '\0') {
+        if (hasLineBreak(replyTo)) return TEV_E_BAD_ADDRESS_CHAR;
+        copyText(rec->replyTo, replyTo, kMaxNameChars);
+    } else {
+        rec->replyTo[0] = '\0';
+    }
+    copyText(rec->serverName, server, kMaxNameChars);
+    rc = checkAddressField(*rec, from, false);
+    if (rc < 0) return rc;
+    copyText(rec->fromAddress, from, kMaxNameChars);
+
+    rec->remotePort = rec->smtpPort;
+    rec->waitWritable = 0;
+    rec->nextState = 200;
+    rec->afterConnectState = 0;
+    rec->lastSocketError = 0;
+    rec->attachmentsSaved = 0;
+    emptyRing(*rec);
+    rec->waitUntil = 0;
+    rec->deadline = 0;
+    if (!rec->autoCall) return 0;
+    return runAutoCall(chan);
+}
+
+extern "C" int32_t tevVerifyUser(int32_t chan, const char *names) {
+    SessionRecord *rec = nullptr;
+    int32_t rc = checkChannel(chan, rec);
+    if (rc < 0) return rc;
+    if (rec->sessionKind != 'S') return TEV_E_SMTP_ONLY;
+    logText(*rec, "*** tevVerifyUser\r\n");
+    if (names == nullptr || names[0] == '\0') return TEV_E_NO_RECIPIENT;
+    // A line break in a name would end the VRFY line and send the rest as a command of its own.
+    if (hasLineBreak(names)) return TEV_E_BAD_ADDRESS_CHAR;
+    rec->addressCursor = copyToSlot(chan, 1, names);
+    if (rec->addressCursor == nullptr) return TEV_E_NO_MEMORY;
+    rec->nextState = 270;
+    rec->afterConnectState = 0;
+    rec->lastSocketError = 0;
+    // Timers left by the operation before (a deadline long past) must not fail this one, also when the
+    // application drives the states itself.
+    rec->waitUntil = 0;
+    rec->deadline = 0;
+    if (!rec->autoCall) return 0;
+    rc = runAutoCall(chan);
+    return rc < 0 ? rc : rec->verifyResult;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/driver.h"
 #include "engine/transport.h"
 #include "frame/record.h"
 #include "frame/text.h"
@@ -46,10 +47,14 @@ protected:
 
 TEST_F(SessionControl, QuitStepByStepWithAutoCallOff) {
     ScriptedServer srv;
-    greet(srv).expectLine("QUIT").send("221 bye\r\n").waitForClientClose(3000);
+    greet(srv).expectLine("NOOP").send("250 ok\r\n").expectLine("QUIT").send("221 bye\r\n").waitForClientClose(3000);
     srv.start();
     ASSERT_EQ(open(srv), 0);
     tevIntegerParam(0, TEV_AUTO_CALL, 0);
+    // A raw command driven by hand is not failed by a deadline an earlier operation left behind.
+    rec().deadline = tev::timerAt(tev::platform::tick(), -100);
+    ASSERT_EQ(tevCommand(0, "NOOP"), 0);
+    EXPECT_EQ(drive(), 0);
     ASSERT_EQ(tevClose(0), 0);
     EXPECT_EQ(rec().nextState, 258);
     EXPECT_EQ(tevDriver(0), 259);  // QUIT is sent at once: the socket is writable
@@ -62,14 +67,14 @@ TEST_F(SessionControl, QuitStepByStepWithAutoCallOff) {
     EXPECT_EQ(rec().socket, 0);
     EXPECT_EQ(rec().sessionKind, 'S');  // only the automatic close ends the session's bookkeeping
     EXPECT_TRUE(srv.finish(3000)) << srv.error();
-    EXPECT_EQ(srv.received(), "HELO example.com\r\nQUIT\r\n");
+    EXPECT_EQ(srv.received(), "HELO example.com\r\nNOOP\r\nQUIT\r\n");
     EXPECT_TRUE(contains(stableLog(), "*** tevClose\r\n<258>\r\nS: QUIT\r\n<259>\r\nP: 221 bye\r\nr: 221 bye\r\n"
                                       "Closing socket\r\n"))
         << showBytes(log(), 3000);
 }
 
 TEST_F(SessionControl, RawCommandsAndAutomaticClose) {
-    const std::string command40 = "XCMD 0123456789012345678901234567890123";
+    const std::string command40 = "XCMD 01234567890123456789012345678901234";
     ASSERT_EQ(command40.size(), 40u);
     ScriptedServer srv;
     greet(srv)
@@ -87,7 +92,14 @@ TEST_F(SessionControl, RawCommandsAndAutomaticClose) {
     EXPECT_EQ(tevCommand(0, command40.c_str()), 0);
     EXPECT_STREQ(rec().rawCommand, command40.substr(0, 32).c_str());
     EXPECT_STREQ(rec().replyBuffer, "250-one\r\n250 two\r\n");  // every line of the reply is read
+    // A file a failed send was still reading is closed with the session, and is no saved attachment.
+    const int32_t reading = tev::platform::createFile(tmp.file("attached.txt").c_str(), false, true);
+    ASSERT_GT(reading, 2);
+    rec().fileHandle = reading;
     ASSERT_EQ(tevClose(0), 0);
+    EXPECT_EQ(rec().fileHandle, 0);
+    EXPECT_EQ(fcntl(reading, F_GETFD), -1);
+    EXPECT_EQ(tevStatistics(0, TEV_STAT_ATTACH_SAVED), 0);
     EXPECT_TRUE(srv.finish(3000)) << srv.error();
     EXPECT_EQ(srv.received(), "HELO example.com\r\nNOOP\r\n" + command40.substr(0, 32) + "\r\nQUIT\r\n");
     // The closed session is no session at all any more.
@@ -140,9 +152,17 @@ TEST_F(SessionControl, Pop3CommandReadsOneLineAndQuit) {
         rest.append(line, static_cast<size_t>(n));
     }
     EXPECT_EQ(rest, "1 100\r\n2 200\r\n.\r\n");
+    // An attachment the decoder was still writing is finished and recorded by the close.
+    tev::copyText(rec().attachmentPath, tmp.file("part.bin").c_str());
+    rec().fileHandle = tev::platform::createFile(rec().attachmentPath, false, true);
+    ASSERT_GT(rec().fileHandle, 2);
     EXPECT_EQ(tevClose(0), 0);
+    EXPECT_EQ(rec().fileHandle, 0);
+    EXPECT_EQ(tevStatistics(0, TEV_STAT_ATTACH_SAVED), 1);
+    EXPECT_TRUE(contains(log(), "*** tevClose\r\n[Attachment saved to \"" + tmp.file("part.bin") + "\"]\r\n"));
     EXPECT_TRUE(srv.finish(3000)) << srv.error();
-    EXPECT_TRUE(contains(log(), "S: QUIT\r\nP: +OK bye\r\nr: +OK bye\r\nClosing socket\r\n")) << showBytes(log());
+    EXPECT_TRUE(contains(stableLog(), "S: QUIT\r\n<259>\r\nP: +OK bye\r\nr: +OK bye\r\nClosing socket\r\n"))
+        << showBytes(log(), 3000);
 }
 
 TEST_F(SessionControl, AbortClosesConnectionAndFilesThenCloseFails) {
