@@ -379,3 +379,44 @@ TEST_F(Transport, DescriptorsAbove1023) {
 }
 
 }  // namespace
+
+namespace {
+
+size_t openDescriptors() { return tevtest::listDirectory("/proc/self/fd").size(); }
+
+TEST_F(Transport, IdleChannelAndReconnect) {
+    ScriptedServer srv;
+    srv.waitForClientClose(3000).nextConnection().waitForClientClose(3000);
+    srv.start();
+    ASSERT_EQ(connectTo(srv), 0);
+    int32_t first = rec().socket;
+    // A deadline left by the last operation does not end an idle session.
+    rec().waitUntil = 0;
+    rec().deadline = tev::platform::tick() - 100;
+    EXPECT_EQ(tevDriver(0), 0);
+    EXPECT_EQ(rec().socket, first);
+    EXPECT_EQ(rec().deadline, 0u);
+    // A new connect on a channel whose socket is still open closes that socket first.
+    size_t before = openDescriptors();
+    ASSERT_EQ(connectTo(srv), 0);
+    EXPECT_EQ(openDescriptors(), before);
+    tev::closeSocket(rec());
+    EXPECT_TRUE(srv.finish(3000)) << srv.error();
+    EXPECT_EQ(srv.connectionCount(), 2u);
+}
+
+TEST_F(Transport, FragmentBeforeCloseIsKept) {
+    ScriptedServer srv;
+    srv.send("+OK whole\r\n").sendSplit("last line without end", {5}, 30).close();
+    srv.start();
+    ASSERT_EQ(connectTo(srv), 0);
+    awaitData();
+    char line[256];
+    EXPECT_EQ(tev::readLine(rec(), line, sizeof line, 0, 500), 11);
+    EXPECT_EQ(tev::readLine(rec(), line, sizeof line, 500, 500), 21);
+    EXPECT_STREQ(line, "last line without end");
+    EXPECT_EQ(tev::readLine(rec(), line, sizeof line, 500, 500), -1);
+    EXPECT_TRUE(srv.finish());
+}
+
+}  // namespace
