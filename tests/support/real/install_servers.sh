@@ -6,7 +6,7 @@
 # Installing dovecot-core would start a system Dovecot on ports 110/143; a temporary policy-rc.d that exits 101
 # keeps every service down during the install (an existing one is put back afterwards).
 
-PACKAGES="python3-aiosmtpd dovecot-core dovecot-pop3d"
+PACKAGES="python3-aiosmtpd dovecot-core dovecot-pop3d libpython3.11-testsuite"
 POLICY=/usr/sbin/policy-rc.d
 
 installed() {

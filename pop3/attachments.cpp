@@ -1,0 +1,115 @@
+// Attachment files of the MIME decoder: one file per saved part, created inside the attachment directory under
+// the part's own (last-component-only) name, closed with a note in the message file, and listed by name in
+// savedAttachments for TEV_DEBUG_SAVED_FILES.
+#include <cstring>
+
+#include "frame/record.h"
+#include "frame/text.h"
+#include "frame/tracelog.h"
+#include "platform/platform.h"
+#include "pop3/decoder.h"
+#include "pop3/mime_internal.h"
+
+namespace tev {
+
+namespace {
+
+// Directory, '\', "<serial>-" (at most 11 digits and '-'), file name, NUL: the path always fits, never cut.
+static_assert(kAttachmentPathSize >= kMaxNameChars + 1 + 12 + kMaxNameChars + 1, "attachmentPath too small");
+constexpr size_t kMaxSavedListChars = kSavedAttachmentsSize - 1;
+
+// Counters wrap like the 32-bit counters they are, without signed overflow.
+void addOne(int32_t &counter) { counter = static_cast<int32_t>(static_cast<uint32_t>(counter) + 1u); }
+
+bool isSeparator(char c) { return c == '\\' || c == '/' || c == ':'; }
+
+// The file name part of a composed path.
+const char *lastComponent(const char *path) {
+    const char *name = path;
+    for (const char *p = path; *p != '\0'; ++p) {
+        if (*p == '\\' || *p == '/') name = p + 1;
+    }
+    return name;
+}
+
+// Adds the saved file's name to savedAttachments; a name that would make the list too long is left out.
+void listSavedName(SessionRecord &rec, const char *name) {
+    char *list = rec.savedAttachments;
+    const size_t used = boundedLength(list, sizeof rec.savedAttachments);
+    const size_t nameLength = std::strlen(name);
+    const size_t separatorLength = used > 0 ? 1 : 0;
+    if (used + separatorLength + nameLength > kMaxSavedListChars) return;
+    size_t pos = used;
+    if (separatorLength) list[pos++] = settings.attachmentSeparator.get();
+    std::memcpy(list + pos, name, nameLength);
+    list[pos + nameLength] = '\0';
+}
+
+}  // namespace
+
+namespace mime {
+
+void keepFileNameOnly(char *name) {
+    const char *start = name;
+    for (const char *p = name; *p != '\0'; ++p) {
+        if (isSeparator(*p)) start = p + 1;
+    }
+    if (start != name) std::memmove(name, start, std::strlen(start) + 1);
+    if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        std::memcpy(name, "noname", sizeof "noname");
+    }
+}
+
+void openAttachment(SessionRecord &rec) {
+    keepFileNameOnly(rec.attachmentFileName);
+    logFormat(rec, "[AttachDir = '%s']\r\n", rec.attachmentDirectory);
+    logFormat(rec, "[Filename = '%s']\r\n", rec.attachmentFileName);
+
+    char *path = rec.attachmentPath;
+    const size_t dirLength = copyText(rec.attachmentPath, rec.attachmentDirectory, kMaxNameChars);
+    if (dirLength == 0 || path[dirLength - 1] != '\\') appendText(rec.attachmentPath, "\\");
+    const size_t used = std::strlen(path);
+    if (rec.numberAttachmentFiles) {
+        formatText(path + used, sizeof rec.attachmentPath - used, "%lld-%.128s",
+                   static_cast<long long>(rec.attachmentSerial) + 1, rec.attachmentFileName);
+    } else {
+        copyText(path + used, sizeof rec.attachmentPath - used, rec.attachmentFileName, kMaxNameChars);
+    }
+
+    dropAttachment(rec);
+    logFormat(rec, "[Creating '%s']\r\n", path);
+    const int32_t handle = platform::createFile(path, false, true);
+    if (handle <= 0) {
+        logFormat(rec, "[Cannot open '%s']\r\n", path);
+        rec.fileHandle = 0;
+        return;
+    }
+    rec.fileHandle = handle;
+}
+
+void dropAttachment(SessionRecord &rec) {
+    if (rec.fileHandle == 0) return;
+    platform::closeFile(rec.fileHandle);
+    rec.fileHandle = 0;
+}
+
+}  // namespace mime
+
+int32_t closeAttachment(SessionRecord &rec) {
+    if (rec.fileHandle == 0) return 0;
+    platform::closeFile(rec.fileHandle);
+    rec.fileHandle = 0;
+
+    char note[kAttachmentPathSize + 32];
+    const int length = formatText(note, sizeof note, "[Attachment saved to %c%s%c]\r\n", '"', rec.attachmentPath, '"');
+    static_assert(sizeof note > kAttachmentPathSize + sizeof "[Attachment saved to \"\"]\r\n", "note must fit");
+    if (!settings.noSaveNote.get() && rec.emailFile != 0) platform::writeFile(rec.emailFile, note, length);
+    logText(rec, note);
+
+    listSavedName(rec, lastComponent(rec.attachmentPath));
+    addOne(rec.attachmentsSaved);
+    addOne(rec.attachmentSerial);
+    return 1;
+}
+
+}  // namespace tev

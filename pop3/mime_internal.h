@@ -1,0 +1,43 @@
+// What the MIME decoder's files share (internal to pop3/): encoded words and quoted-printable text
+// (pop3/encoded_words.cpp), attachment files and their names (pop3/attachments.cpp).  The line logic that uses
+// them is pop3/decoder.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frame/record.h"
+
+namespace tev::mime {
+
+// The line buffers the decoder works in: replyBuffer and workBuffer.
+constexpr size_t kLineRoom = kBigBufferSize;
+
+// ---- Encoded words (RFC 2047, ISO-8859-1 only) ----
+
+enum class WordEncoding { none, quoted, base64 };
+
+// The encoding of the first ISO-8859-1 encoded word in text: a Q word when "=?iso-8859-1?q?" occurs, else a B
+// word when "=?iso-8859-1?b?" occurs (letters in any case); none otherwise.
+WordEncoding encodedWordIn(const char *text);
+
+// Unwraps the encoded words of a NUL-terminated line held in a kLineRoom buffer, from its fifth character on, at
+// most two of them.  Q: the markers ("=?iso-8859-1?x?" and "?=") are removed and the word text stays as it is.
+// B: the first word is base64-decoded in place and the rest of the line becomes blanks, so the line keeps its
+// length and ends in CR LF; nothing after it is looked at.
+void unwrapEncodedWords(char *line, WordEncoding mode);
+
+// ---- Attachment files ----
+
+// Keeps only the last path component of a name (what follows the last '\', '/' or ':'); a name that is then
+// empty, "." or ".." becomes "noname".  So a received name can never lead out of the attachment directory.
+void keepFileNameOnly(char *name);
+
+// Opens the attachment file for attachmentFileName in attachmentDirectory (numbered when asked), closing without a
+// note a file still open.  A file that cannot be created leaves fileHandle 0; the part then goes on without one.
+void openAttachment(SessionRecord &rec);
+
+// Closes the attachment file without recording it (nothing saved: no note, no count).
+void dropAttachment(SessionRecord &rec);
+
+}  // namespace tev::mime
