@@ -22,14 +22,22 @@ static_assert(kCredentialSize + 1 + (kDigestTextSize - 1) < kAuthBufferSize, "di
 
 // Anything outside the alphabet (pad, line ends, blanks, garbage) contributes zero bits: the decoder is lenient
 // because mail in the wild is.
-inline unsigned sextet(char c) {
-    if (c >= 'A' && c <= 'Z') return static_cast<unsigned>(c - 'A');
-    if (c >= 'a' && c <= 'z') return static_cast<unsigned>(c - 'a' + 26);
-    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0' + 52);
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return 0;
-}
+// 6-bit value of every byte: the alphabet's characters give 0..63, every other byte (pad, line ends) 0.
+struct SextetTable {
+    unsigned char value[256] = {};
+    constexpr SextetTable() {
+        for (int i = 0; i < 26; ++i) {
+            value['A' + i] = static_cast<unsigned char>(i);
+            value['a' + i] = static_cast<unsigned char>(26 + i);
+        }
+        for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<unsigned char>(52 + i);
+        value['+'] = 62;
+        value['/'] = 63;
+    }
+};
+constexpr SextetTable kSextets;
+
+inline unsigned sextet(char c) { return kSextets.value[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 

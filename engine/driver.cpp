@@ -98,8 +98,14 @@ int32_t driveOnce(SessionRecord &rec) {
 }
 
 int32_t runAutoCall(int32_t channel) {
+    // The driver already yields whenever it has to wait; between steps that made progress the processor is
+    // offered only now and then, so a long transfer is not slowed by a system call per line.
+    constexpr uint32_t kYieldEvery = 32;
+    uint32_t calls = 0;
     int32_t result;
-    while ((result = tevDriver(channel)) > 0) platform::yieldCpu();
+    while ((result = tevDriver(channel)) > 0) {
+        if (++calls % kYieldEvery == 0) platform::yieldCpu();
+    }
     return result;
 }
 

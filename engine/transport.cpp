@@ -2,6 +2,7 @@
 // the line and reply readers (SMTP replies judged line by line, whole; POP3 status lines), sending and closing.
 #include "engine/transport.h"
 
+#include <algorithm>
 #include <string>
 
 #include "frame/text.h"
@@ -173,18 +174,44 @@ void emptyRing(SessionRecord &rec) {
 namespace {
 
 void appendToRing(SessionRecord &rec, const char *bytes, int32_t n) {
-    for (int32_t i = 0; i < n; ++i) {
-        rec.ringBuffer[rec.ringWrite] = bytes[i];
-        rec.ringWrite = (rec.ringWrite + 1) % static_cast<int32_t>(kRingSize);
-    }
+    const int32_t first = std::min(n, static_cast<int32_t>(kRingSize) - rec.ringWrite);
+    std::memcpy(rec.ringBuffer + rec.ringWrite, bytes, static_cast<size_t>(first));
+    std::memcpy(rec.ringBuffer, bytes + first, static_cast<size_t>(n - first));
+    rec.ringWrite = (rec.ringWrite + n) % static_cast<int32_t>(kRingSize);
 }
 
 void copyFromRing(const SessionRecord &rec, char *buffer, int32_t n) {
-    int32_t pos = rec.ringRead;
-    for (int32_t i = 0; i < n; ++i) {
-        buffer[i] = rec.ringBuffer[pos];
-        pos = (pos + 1) % static_cast<int32_t>(kRingSize);
+    const int32_t first = std::min(n, static_cast<int32_t>(kRingSize) - rec.ringRead);
+    std::memcpy(buffer, rec.ringBuffer + rec.ringRead, static_cast<size_t>(first));
+    std::memcpy(buffer + first, rec.ringBuffer, static_cast<size_t>(n - first));
+}
+
+// When the ring is empty, receives at most `length` bytes into it (one receive, so it never overflows).
+// Returns the bytes buffered afterwards, or -1 when the connection is closed or unusable.
+int32_t fillRingIfEmpty(SessionRecord &rec, int32_t length) {
+    if (ringCount(rec) == 0) {
+        if (!isWritable(rec)) return -1;
+        if (isReadable(rec)) {
+            int32_t n = rec.socket > 0 ? platform::receiveOnce(rec.socket, rec.receiveBuffer, length) : -1;
+            if (n <= 0) return -1;
+            logTraffic(rec, "P: ", rec.receiveBuffer, static_cast<size_t>(n));
+            appendToRing(rec, rec.receiveBuffer, n);
+        }
     }
+    return ringCount(rec);
+}
+
+// Bytes up to and including the first LF among the first `limit` buffered bytes, or `limit` when there is none.
+int32_t lineLengthInRing(const SessionRecord &rec, int32_t limit) {
+    const int32_t first = std::min(limit, static_cast<int32_t>(kRingSize) - rec.ringRead);
+    const char *start = rec.ringBuffer + rec.ringRead;
+    if (const void *lf = std::memchr(start, '\n', static_cast<size_t>(first))) {
+        return static_cast<int32_t>(static_cast<const char *>(lf) - start) + 1;
+    }
+    if (const void *lf = std::memchr(rec.ringBuffer, '\n', static_cast<size_t>(limit - first))) {
+        return first + static_cast<int32_t>(static_cast<const char *>(lf) - rec.ringBuffer) + 1;
+    }
+    return limit;
 }
 
 }  // namespace
@@ -192,17 +219,8 @@ void copyFromRing(const SessionRecord &rec, char *buffer, int32_t n) {
 int32_t peekReceived(SessionRecord &rec, char *buffer, int32_t length) {
     if (length <= 0) return 0;
     if (length >= static_cast<int32_t>(kRingSize)) length = static_cast<int32_t>(kRingSize) - 1;
-    if (ringCount(rec) == 0) {
-        if (!isWritable(rec)) return -1;
-        if (isReadable(rec)) {
-            // The ring is filled only when empty, by one receive that fits it, so it never overflows.
-            int32_t n = rec.socket > 0 ? platform::receiveOnce(rec.socket, rec.receiveBuffer, length) : -1;
-            if (n <= 0) return -1;
-            logTraffic(rec, "P: ", rec.receiveBuffer, static_cast<size_t>(n));
-            appendToRing(rec, rec.receiveBuffer, n);
-        }
-    }
-    int32_t n = ringCount(rec);
+    int32_t n = fillRingIfEmpty(rec, length);
+    if (n <= 0) return n;
     if (n > length) n = length;
     copyFromRing(rec, buffer, n);
     return n;
@@ -236,11 +254,14 @@ int32_t readRaw(SessionRecord &rec, char *buffer, int32_t count) {
 }
 
 int32_t readChunk(SessionRecord &rec, char *buffer, int32_t capacity) {
-    int32_t peeked = peekReceived(rec, buffer, capacity - 1);
-    if (peeked <= 0) return peeked;
-    // Search the whole peeked run: a NUL byte inside a line must not swallow the lines after it.
-    const void *lf = std::memchr(buffer, '\n', static_cast<size_t>(peeked));
-    int32_t take = lf ? static_cast<int32_t>(static_cast<const char *>(lf) - buffer) + 1 : peeked;
+    int32_t limit = capacity - 1;
+    if (limit <= 0) return 0;
+    if (limit >= static_cast<int32_t>(kRingSize)) limit = static_cast<int32_t>(kRingSize) - 1;
+    int32_t buffered = fillRingIfEmpty(rec, limit);
+    if (buffered <= 0) return buffered;
+    // The LF is looked for in the ring itself, so only the line is copied.  The whole run is searched: a NUL byte
+    // inside a line must not swallow the lines after it.
+    int32_t take = lineLengthInRing(rec, std::min(buffered, limit));
     int32_t n = readRaw(rec, buffer, take);
     if (n <= 0) return n;
     buffer[n] = '\0';
@@ -344,17 +365,27 @@ int32_t readPop3Reply(SessionRecord &rec) {
 
 // ---------------------------------------------------------------- sending and closing
 
-int32_t sendBytes(SessionRecord &rec, const char *bytes, int32_t length) {
+namespace {
+
+int32_t sendAll(SessionRecord &rec, const char *bytes, int32_t length, bool more) {
     if (length <= 0) return 0;
     logTraffic(rec, "S: ", bytes, static_cast<size_t>(length));
     if (rec.socket <= 0) return -1;
     int32_t total = 0;
     while (total < length) {
-        int32_t n = platform::sendOnce(rec.socket, bytes + total, length - total);
+        int32_t n = platform::sendOnce(rec.socket, bytes + total, length - total, more);
         if (n <= 0) return -1;  // a line sent only in part is a failed line
         total += n;
     }
     return total;
+}
+
+}  // namespace
+
+int32_t sendBytes(SessionRecord &rec, const char *bytes, int32_t length) { return sendAll(rec, bytes, length, false); }
+
+int32_t sendMessageBytes(SessionRecord &rec, const char *bytes, int32_t length) {
+    return sendAll(rec, bytes, length, true);
 }
 
 int32_t sendText(SessionRecord &rec, const char *text) {

@@ -36,6 +36,9 @@ int32_t readSmtpReply(SessionRecord &rec);
 int32_t readPop3Reply(SessionRecord &rec);
 
 int32_t sendBytes(SessionRecord &rec, const char *bytes, int32_t length);
+// As sendBytes, for bytes of a message that more bytes follow at once: they may wait in the kernel to fill a
+// segment until the next sendBytes (the end of the data, a command) pushes them out.
+int32_t sendMessageBytes(SessionRecord &rec, const char *bytes, int32_t length);
 int32_t sendText(SessionRecord &rec, const char *text);
 // Sends text followed by CR LF (the text is not changed).
 int32_t sendLine(SessionRecord &rec, const char *text);

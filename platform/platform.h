@@ -57,7 +57,8 @@ void notice(const char *message);
 // ---- Sockets (IPv4 TCP) ----
 // Winsock-style error number for an errno value (EINTR -> 10004, ... unknown -> 10050).
 int32_t mapSocketError(int err);
-// Creates a close-on-exec IPv4 stream socket moved to descriptor 3 or above; returns it or a negated error.
+// Creates a close-on-exec IPv4 stream socket moved to descriptor 3 or above, with Nagle's delay off (commands
+// and the end of a message leave at once); returns it or a negated error.
 int32_t createSocket();
 // Switches non-blocking mode on or off; returns 1 or a negated error.
 int32_t setNonBlocking(int32_t sock, bool on);
@@ -65,8 +66,10 @@ int32_t setNonBlocking(int32_t sock, bool on);
 // (EINPROGRESS), else a negated error.  Blocking socket: connects non-blocking internally and waits at most
 // `timeoutMs`; past it returns -10060.
 int32_t connectTo(int32_t sock, uint32_t address, uint16_t port, int32_t timeoutMs);
-// Sends once with MSG_NOSIGNAL; returns bytes sent or -1.  SO_SNDTIMEO bounds a blocking send.
-int32_t sendOnce(int32_t sock, const void *data, int32_t length);
+// Sends once with MSG_NOSIGNAL; returns bytes sent or -1.  SO_SNDTIMEO bounds a blocking send.  `more` tells
+// the kernel further bytes follow at once (MSG_MORE), so lines of one message share segments; the next send
+// without it pushes everything out.
+int32_t sendOnce(int32_t sock, const void *data, int32_t length, bool more = false);
 // Sets the send time-out of a socket (ms).
 void setSendTimeout(int32_t sock, int32_t timeoutMs);
 // Receives once; returns bytes received (>0), 0 at an orderly close, or -1 on failure.  EINTR is retried.

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -91,6 +92,8 @@ int32_t createSocket() {
     if (fd < 0) return -mapSocketError(errno);
     const int moved = detail::moveAboveStdio(fd);
     if (moved < 0) return -mapSocketError(errno);
+    const int on = 1;
+    setsockopt(moved, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return moved;
 }
 
@@ -154,7 +157,7 @@ int32_t connectTo(int32_t sock, uint32_t address, uint16_t port, int32_t timeout
     return result;
 }
 
-int32_t sendOnce(int32_t sock, const void *data, int32_t length) {
+int32_t sendOnce(int32_t sock, const void *data, int32_t length, bool more) {
     if (detail::faultDue(FaultKind::send)) {
         errno = ECONNRESET;
         return -1;
@@ -169,7 +172,7 @@ int32_t sendOnce(int32_t sock, const void *data, int32_t length) {
     }
     ssize_t sent;
     do {
-        sent = send(sock, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+        sent = send(sock, data, static_cast<size_t>(length), MSG_NOSIGNAL | (more ? MSG_MORE : 0));
     } while (sent < 0 && errno == EINTR);
     return sent < 0 ? -1 : static_cast<int32_t>(sent);
 }

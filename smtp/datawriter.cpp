@@ -48,7 +48,7 @@ void appendTextLines(std::string &out, const char *text) { appendLineForm(out, t
 
 int32_t sendData(SessionRecord &rec, const char *bytes, size_t length) {
     size_t dotted = countDottedLines(bytes, length);
-    if (dotted == 0) return sendBytes(rec, bytes, static_cast<int32_t>(length));
+    if (dotted == 0) return sendMessageBytes(rec, bytes, static_cast<int32_t>(length));
     std::string stuffed;
     stuffed.reserve(length + dotted);
     bool lineStart = true;
@@ -57,7 +57,7 @@ int32_t sendData(SessionRecord &rec, const char *bytes, size_t length) {
         stuffed += bytes[i];
         lineStart = bytes[i] == '\n';
     }
-    return sendBytes(rec, stuffed.data(), static_cast<int32_t>(stuffed.size()));
+    return sendMessageBytes(rec, stuffed.data(), static_cast<int32_t>(stuffed.size()));
 }
 
 int32_t sendDataText(SessionRecord &rec, const char *text) { return sendData(rec, text, std::strlen(text)); }

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -319,6 +320,34 @@ TEST(NamesTest, ResolvesIPv4Addresses) {
     EXPECT_EQ(address >> 24, 127u);
     EXPECT_EQ(resolveIPv4("", address), -11001);
     EXPECT_EQ(resolveIPv4(nullptr, address), -11001);
+}
+
+}  // namespace
+
+namespace {
+
+// Commands and the end of a message leave at once (no Nagle delay), while bytes sent with `more` wait for the
+// next plain send and then arrive together, unchanged.
+TEST_F(SocketsTest, NoDelayAndCorkedMessageBytes) {
+    Listener listener;
+    Pair pair(listener);
+    ASSERT_GE(pair.peer, 0);
+    int on = 0;
+    socklen_t length = sizeof on;
+    ASSERT_EQ(getsockopt(pair.client, IPPROTO_TCP, TCP_NODELAY, &on, &length), 0);
+    EXPECT_NE(on, 0);
+    EXPECT_EQ(sendOnce(pair.client, "line 1\r\n", 8, true), 8);
+    EXPECT_EQ(sendOnce(pair.client, "line 2\r\n", 8, true), 8);
+    EXPECT_EQ(sendOnce(pair.client, ".\r\n", 3), 3);
+    std::string got;
+    char buf[64];
+    uint32_t start = tick();
+    while (got.size() < 19 && tickDiff(tick(), start) < 2000) {
+        ssize_t n = recv(pair.peer, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+        else sleepMs(1);
+    }
+    EXPECT_EQ(got, "line 1\r\nline 2\r\n.\r\n");
 }
 
 }  // namespace

@@ -4,7 +4,7 @@ mail reader would see, one fact per line, in a form a test can compare exactly:
 
     HEADER <name> <value as JSON>         every top-level header, in order, unfolded by the parser (for Date
                                           only "parsed" or "unparsed": its value differs per run)
-    PART <path> <type> [disposition=<d>] [filename=<JSON>] [cid=<id>]
+    NODE <path> <type> [disposition=<d>] [filename=<JSON>] [cid=<id>]
                                           every part, depth first; paths 1, 1.1, 1.2, 1.2.1 ...
     TEXT <path> <decoded text as JSON>    a text part that is not an attachment: transfer encoding and charset
                                           undone, line ends as they arrived
@@ -22,7 +22,7 @@ import sys
 
 
 def describe(part, path, out, outdir):
-    line = "PART %s %s" % (path, part.get_content_type())
+    line = "NODE %s %s" % (path, part.get_content_type())
     disposition = part.get_content_disposition()
     if disposition:
         line += " disposition=" + disposition

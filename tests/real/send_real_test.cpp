@@ -103,7 +103,7 @@ TEST_F(RealSend, PlainText) {
     ASSERT_EQ(tevSendEmail(0, kBob, nullptr, nullptr, "Plain", text.c_str(), nullptr), 0);
     EXPECT_EQ(judgeReceived(servers),
               kHeaders + "HEADER Subject \"Plain\"\n"
-                         "PART 1 text/plain\n"
+                         "NODE 1 text/plain\n"
                          "TEXT 1 \"Hello Bob,\\r\\n.\\r\\n..\\r\\n.start\\r\\n" +
                   letters(78) + "\\r\\n" + letters(100).substr(78) + "\\r\\nbye\\r\\n\\r\\n\"\n");
     EXPECT_EQ(servers.receivedEnvelopes(),
@@ -123,18 +123,18 @@ TEST_F(RealSend, AttachmentsArriveByteForByte) {
               kHeaders + "HEADER Subject \"Files\"\n"
                          "HEADER MIME-Version \"1.0\"\n"
                          "HEADER Content-Type \"multipart/mixed; boundary=\\\"" + tev::boundaryBase + "\\\"\"\n"
-                         "PART 1 multipart/mixed\n"
-                         "PART 1.1 text/plain\n"
+                         "NODE 1 multipart/mixed\n"
+                         "NODE 1.1 text/plain\n"
                          "TEXT 1.1 \"Four files.\\r\\n\\r\\n\"\n"
-                         "PART 1.2 application/octet-stream disposition=attachment filename=\"one.bin\"\n"
+                         "NODE 1.2 application/octet-stream disposition=attachment filename=\"one.bin\"\n"
                          "FILE 1.2 1\n"
-                         "PART 1.3 application/octet-stream disposition=attachment filename=\"f57.bin\"\n"
+                         "NODE 1.3 application/octet-stream disposition=attachment filename=\"f57.bin\"\n"
                          "FILE 1.3 57\n"
-                         "PART 1.4 application/octet-stream disposition=attachment filename=\"Fifty eight.dat\"\n"
+                         "NODE 1.4 application/octet-stream disposition=attachment filename=\"Fifty eight.dat\"\n"
                          "FILE 1.4 58\n"
-                         "PART 1.5 application/octet-stream disposition=attachment filename=\"big.bin\"\n"
+                         "NODE 1.5 application/octet-stream disposition=attachment filename=\"big.bin\"\n"
                          "FILE 1.5 1048576\n"
-                         "PART 1.6 application/octet-stream disposition=attachment filename=\"empty.bin\"\n"
+                         "NODE 1.6 application/octet-stream disposition=attachment filename=\"empty.bin\"\n"
                          "FILE 1.6 0\n");
     EXPECT_TRUE(part("1.2") == one);
     EXPECT_TRUE(part("1.3") == fiftySeven);
@@ -154,13 +154,13 @@ TEST_F(RealSend, QuotedPrintableModes) {
     };
     const Mode modes[] = {
         {1, "", "a = b\r\n" + longLine,
-         "PART 1.1 text/plain\nTEXT 1.1 \"a = b\\r\\n" + longLine + "\"\n"},
-        {3, "", "<bold>x</bold> = y", "PART 1.1 text/enriched\nTEXT 1.1 \"<bold>x</bold> = y\"\n"},
-        {4, "", "caf\xE9 =\tz", "PART 1.1 text/plain\nTEXT 1.1 \"caf\\u00e9 =\\tz\"\n"},
+         "NODE 1.1 text/plain\nTEXT 1.1 \"a = b\\r\\n" + longLine + "\"\n"},
+        {3, "", "<bold>x</bold> = y", "NODE 1.1 text/enriched\nTEXT 1.1 \"<bold>x</bold> = y\"\n"},
+        {4, "", "caf\xE9 =\tz", "NODE 1.1 text/plain\nTEXT 1.1 \"caf\\u00e9 =\\tz\"\n"},
         {9, "Content-Type: text/plain; charset=utf-8", "caf\xC3\xA9 \xE2\x82\xAC",
-         "PART 1.1 text/plain\nTEXT 1.1 \"caf\\u00e9 \\u20ac\"\n"},
+         "NODE 1.1 text/plain\nTEXT 1.1 \"caf\\u00e9 \\u20ac\"\n"},
         // Without a transfer-encoding line the reader gets the encoded text as it is.
-        {7, "", "a = b", "PART 1.1 text/plain\nTEXT 1.1 \"a =3D b\"\n"},
+        {7, "", "a = b", "NODE 1.1 text/plain\nTEXT 1.1 \"a =3D b\"\n"},
     };
     for (const Mode &m : modes) {
         ASSERT_TRUE(connectTo(servers));
@@ -171,7 +171,7 @@ TEST_F(RealSend, QuotedPrintableModes) {
                   kHeaders + "HEADER Subject \"QP\"\n"
                              "HEADER MIME-Version \"1.0\"\n"
                              "HEADER Content-Type \"multipart/mixed; boundary=\\\"" + tev::boundaryBase + "\\\"\"\n"
-                             "PART 1 multipart/mixed\n" + m.judged)
+                             "NODE 1 multipart/mixed\n" + m.judged)
             << m.bodyMode;
         tevClose(0);
     }
@@ -194,18 +194,18 @@ TEST_F(RealSend, HtmlWithAlternativeAndInlineImages) {
                   "HEADER MIME-Version \"1.0\"\n"
                   "HEADER Content-Type \"multipart/related; type=\\\"multipart/alternative\\\"; boundary=\\\"" +
                   tev::boundaryBase + "\\\"\"\n"
-                  "PART 1 multipart/related\n"
-                  "PART 1.1 multipart/alternative\n"
-                  "PART 1.1.1 text/plain\n"
+                  "NODE 1 multipart/related\n"
+                  "NODE 1.1 multipart/alternative\n"
+                  "NODE 1.1.1 text/plain\n"
                   "TEXT 1.1.1 \"Plain words.\\r\\n.\\r\\nEnd.\"\n"
-                  "PART 1.1.2 text/html\n"
+                  "NODE 1.1.2 text/html\n"
                   "TEXT 1.1.2 \"<html><body>\\r\\n<img src=\\\"cid:message-root.1\\\"><img "
                   "src=\\\"cid:message-root.2\\\">\\r\\n.\\r\\n</body></html>\"\n"
-                  "PART 1.2 image/gif disposition=inline filename=\"logo.gif\" cid=<message-root.1>\n"
+                  "NODE 1.2 image/gif disposition=inline filename=\"logo.gif\" cid=<message-root.1>\n"
                   "FILE 1.2 300\n"
-                  "PART 1.3 image/jpeg disposition=inline filename=\"Photo.JPG\" cid=<message-root.2>\n"
+                  "NODE 1.3 image/jpeg disposition=inline filename=\"Photo.JPG\" cid=<message-root.2>\n"
                   "FILE 1.3 1000\n"
-                  "PART 1.4 application/octet-stream disposition=attachment filename=\"doc.pdf\"\n"
+                  "NODE 1.4 application/octet-stream disposition=attachment filename=\"doc.pdf\"\n"
                   "FILE 1.4 10\n");
     EXPECT_TRUE(part("1.2") == gif);
     EXPECT_TRUE(part("1.3") == jpg);
@@ -230,7 +230,7 @@ TEST_F(RealSend, RecipientsAndHeaderTexts) {
               "HEADER X-Ticket \"42\"\n"
               "HEADER X-Queue \"mail\"\n"
               "HEADER CC \"Di <di@x.test>\"\n"
-              "PART 1 text/plain\n"
+              "NODE 1 text/plain\n"
               "TEXT 1 \"Body.\\r\\n\\r\\n\"\n");
     EXPECT_EQ(servers.receivedEnvelopes(),
               std::vector<std::string>{"MAIL FROM:<ann@example.com>\nRCPT TO:<bob@x.test>\nRCPT TO:<cy@x.test>\n"
