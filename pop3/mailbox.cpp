@@ -485,6 +485,10 @@ extern "C" int32_t tevGetEmailFile(int32_t chan, int32_t message, const char *fi
     rec->attachmentsSaved = 0;
     rec->partEncoding = 0;
     rec->blankLineSeen = 0;
+    // Nothing of the previous message's structure may steer this one (an old alternative boundary could match).
+    rec->altBoundaryLength = 0;
+    rec->inlinePart = 0;
+    rec->skipBlankLine = 0;
     if (rec->decodeState != 1) rec->decodeState = 2;
     return pop3::startOperation(*rec, 310, true);
 }

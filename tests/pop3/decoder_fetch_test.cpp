@@ -499,3 +499,19 @@ TEST_F(DecoderFetch, CloseRecordsAnAttachmentStillBeingWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DecoderFetch, NextFetchForgetsThePreviousMessagesStructure) {
+    const std::string open = crlf(
+        "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"TOP\"\n\n--TOP\n"
+        "Content-Type: multipart/alternative; boundary=\"ALT\"\n\n--ALT\nContent-Type: text/plain\n\nfirst\n");
+    const std::string plain = crlf("Subject: plain\n\n--ALT\nbody\n");
+    const std::vector<int32_t> results = fetchAll({open, plain});
+    ASSERT_EQ(results, (std::vector<int32_t>{0, 0}));
+    EXPECT_EQ(rec().altBoundaryLength, 0);
+    EXPECT_EQ(rec().inlinePart, 0);
+    EXPECT_EQ(messageFile(2), plain);
+}
+
+}  // namespace
