@@ -831,6 +831,21 @@ int parsePop3(const char *command, const Options &options, bool selectionRequire
     return -1;
 }
 
+// Parses the options of a mailbox command: the login and selection options every one of them takes, the common
+// ones, and `extra`.  -1 when the command may go on, else the exit status.
+int parseMailboxCommand(const char *command, const char *help, int argc, char **argv, std::vector<KnownOption> extra,
+                        bool selectionRequired, Options *options, Pop3Command *pop3) {
+    std::vector<KnownOption> known = {{"--user", true, false},
+                                      {"--password", true, false},
+                                      {"--apop", false, false},
+                                      {"--number", true, false},
+                                      {"--all", false, false}};
+    known.insert(known.end(), extra.begin(), extra.end());
+    int status = parseOptions(command, help, argc, argv, 2, withCommon(known), options);
+    if (status >= 0) return status;
+    return parsePop3(command, *options, selectionRequired, pop3);
+}
+
 // Attaches, logs in and counts the messages; fills `messages` with the numbers the command asked for.
 int openMailbox(const Pop3Command &pop3, std::vector<int32_t> *messages) {
     int status = applyCommon(pop3.common);
@@ -896,18 +911,9 @@ std::string headerValue(const std::string &header, const char *name) {
 }
 
 int commandList(int argc, char **argv) {
-    const char *command = "list";
     Options options;
-    int status = parseOptions(command, kListHelp, argc, argv, 2,
-                              withCommon({{"--user", true, false},
-                                          {"--password", true, false},
-                                          {"--apop", false, false},
-                                          {"--number", true, false},
-                                          {"--all", false, false}}),
-                              &options);
-    if (status >= 0) return status;
     Pop3Command pop3;
-    status = parsePop3(command, options, false, &pop3);
+    int status = parseMailboxCommand("list", kListHelp, argc, argv, {}, false, &options, &pop3);
     if (status >= 0) return status;
 
     Library library;
@@ -971,20 +977,13 @@ int fetchRaw(int32_t number, int32_t size, const std::string &path) {
 int commandFetch(int argc, char **argv) {
     const char *command = "fetch";
     Options options;
-    int status = parseOptions(command, kFetchHelp, argc, argv, 2,
-                              withCommon({{"--user", true, false},
-                                          {"--password", true, false},
-                                          {"--apop", false, false},
-                                          {"--number", true, false},
-                                          {"--all", false, false},
-                                          {"--out", true, false},
-                                          {"--attachments", true, false},
-                                          {"--raw", false, false},
-                                          {"--number-files", false, false}}),
-                              &options);
-    if (status >= 0) return status;
     Pop3Command pop3;
-    status = parsePop3(command, options, true, &pop3);
+    int status = parseMailboxCommand(command, kFetchHelp, argc, argv,
+                                     {{"--out", true, false},
+                                      {"--attachments", true, false},
+                                      {"--raw", false, false},
+                                      {"--number-files", false, false}},
+                                     true, &options, &pop3);
     if (status >= 0) return status;
     std::string outDir = options.value("--out", ".");
     std::string attachDir = options.value("--attachments", outDir);
@@ -1045,18 +1044,9 @@ int commandFetch(int argc, char **argv) {
 }
 
 int commandDelete(int argc, char **argv) {
-    const char *command = "delete";
     Options options;
-    int status = parseOptions(command, kDeleteHelp, argc, argv, 2,
-                              withCommon({{"--user", true, false},
-                                          {"--password", true, false},
-                                          {"--apop", false, false},
-                                          {"--number", true, false},
-                                          {"--all", false, false}}),
-                              &options);
-    if (status >= 0) return status;
     Pop3Command pop3;
-    status = parsePop3(command, options, true, &pop3);
+    int status = parseMailboxCommand("delete", kDeleteHelp, argc, argv, {}, true, &options, &pop3);
     if (status >= 0) return status;
 
     Library library;
