@@ -88,9 +88,60 @@ int32_t resolveIPv4(const char *name, uint32_t &address);
 enum class Readiness { readable, writable, error };
 bool pollReady(int32_t sock, Readiness what);
 
+// ---- TLS (OpenSSL 3; a build without it answers every call with kTlsUnavailable) ----
+// A client session over a connected socket of the library.  The socket keeps its blocking mode: the session's
+// own I/O goes through a socket BIO of this layer that reads with recv(MSG_DONTWAIT) and writes with
+// send(MSG_NOSIGNAL | MSG_DONTWAIT), so no call here blocks except tlsWrite's bounded wait, and SIGPIPE is never
+// raised.  The session never closes the socket.  TLS 1.2 is the lowest version; sessions are independent (one
+// SSL_CTX each), so any thread may drive its own.  OpenSSL reads no further than the record it decrypts, so data
+// waiting for a session is always either readable on the socket or counted by tlsPending.
+struct TlsSession;
+constexpr int32_t kTlsDone = 1;          // tlsStart, tlsHandshakeStep: ready
+constexpr int32_t kTlsAgain = 0;         // tlsHandshakeStep: wait for tlsWants() and call again
+constexpr int32_t kTlsFailed = -1;       // any call: failed (reason from tlsLastError)
+constexpr int32_t kTlsNotTrusted = -2;   // tlsHandshakeStep: the certificate or its name failed verification
+constexpr int32_t kTlsWouldBlock = -2;   // tlsRead: no whole record yet; poll the socket and read again
+constexpr int32_t kTlsUnavailable = -3;  // tlsStart: this build has no TLS
+// What a waiting session needs from its socket: kTlsWantRead (readable) or kTlsWantWrite (writable).
+constexpr int32_t kTlsWantRead = 1;
+constexpr int32_t kTlsWantWrite = 2;
+
+// 1 when this build has TLS, 0 when not.
+int32_t tlsAvailable();
+// Prepares a client session on `sock` (no I/O yet).  SNI is `serverName` unless it is an IP literal ("[::1]" and
+// "::1" both are); with `verify` the chain must lead to a CA of `caFile` (PEM; null or "" = the system store) and
+// the certificate must name `serverName` (a DNS name, or the IP address of a literal); without it anything is
+// accepted.  Returns kTlsDone with *out set, kTlsFailed (reason copied into `reason` when given; a CA file that
+// cannot be read, ...) or kTlsUnavailable, with *out null.
+int32_t tlsStart(int32_t sock, const char *serverName, bool verify, const char *caFile, TlsSession **out,
+                 char *reason = nullptr, int32_t reasonSize = 0);
+// Goes on with the handshake as far as the socket allows without waiting: kTlsDone, kTlsAgain (see tlsWants),
+// kTlsNotTrusted (verification failed; tlsLastError gives the reason, e.g. "certificate has expired") or
+// kTlsFailed (any other failure: protocol version, alert, reset, closed).
+int32_t tlsHandshakeStep(TlsSession *session);
+// What the last kTlsAgain or kTlsWouldBlock waits for: kTlsWantRead or kTlsWantWrite (0 when nothing).
+int32_t tlsWants(const TlsSession *session);
+// Copies the reason of the last failure (NUL-terminated, cut to size; empty when none); returns its length.
+int32_t tlsLastError(const TlsSession *session, char *buffer, int32_t size);
+// Reads decrypted bytes once, without waiting: >0 bytes, 0 at an orderly close (close_notify, or the peer's
+// EOF), kTlsWouldBlock when no whole record has arrived, kTlsFailed on an error.  EINTR is retried.
+int32_t tlsRead(TlsSession *session, void *buffer, int32_t length);
+// Sends all `length` bytes, waiting (poll) for the socket as the session needs, at most `timeoutMs` in all;
+// returns `length` or kTlsFailed (also at the time limit: part of a record may have gone out, so the session
+// is then unusable).
+int32_t tlsWrite(TlsSession *session, const void *data, int32_t length, int32_t timeoutMs);
+// Decrypted bytes held by the session that tlsRead returns without touching the socket.
+int32_t tlsPending(const TlsSession *session);
+// "<protocol> <cipher>", for example "TLSv1.3 TLS_AES_256_GCM_SHA384" (empty before the handshake is done).
+void tlsDescribe(const TlsSession *session, char *buffer, int32_t size);
+// Sends close_notify when the socket takes it at once, then frees the session (null is ignored).  The socket
+// stays open.
+void tlsClose(TlsSession *session);
+
 // ---- Fault injection for tests ----
 // When set to n > 0, the n-th following call of the given kind fails (sends -1, receives -1, connects
-// -10061, file creations/opens -1); 0 disables.  Process-wide, for tests only.
+// -10061, file creations/opens -1; a TLS session's socket reads and writes count as receives and sends); 0
+// disables.  Process-wide, for tests only.
 enum class FaultKind { send, receive, connect, openFile };
 void injectFault(FaultKind kind, int32_t nth);
 

@@ -27,8 +27,10 @@ int32_t failWith(int err) {
     return -mapSocketError(err);
 }
 
-// Waits for `events` on one descriptor for at most `timeoutMs`, restarting after a signal with the time left.
-// Returns poll's result: >0 ready, 0 timed out, -1 failed.
+}  // namespace
+
+namespace detail {
+
 int pollFor(int fd, short events, int32_t timeoutMs, short &revents) {
     pollfd entry{fd, events, 0};
     const uint32_t start = tick();
@@ -44,7 +46,7 @@ int pollFor(int fd, short events, int32_t timeoutMs, short &revents) {
     }
 }
 
-}  // namespace
+}  // namespace detail
 
 int32_t mapSocketError(int err) {
     switch (err) {
@@ -135,7 +137,7 @@ int32_t connectTo(int32_t sock, uint32_t address, uint16_t port, int32_t timeout
             result = -mapSocketError(errno);
         } else {
             short revents = 0;
-            const int ready = pollFor(sock, POLLOUT, timeoutMs > 0 ? timeoutMs : 0, revents);
+            const int ready = detail::pollFor(sock, POLLOUT, timeoutMs > 0 ? timeoutMs : 0, revents);
             if (ready < 0) {
                 result = -mapSocketError(errno);
             } else if (ready == 0) {
@@ -290,7 +292,7 @@ bool pollReady(int32_t sock, Readiness what) {
         break;
     }
     short revents = 0;
-    if (pollFor(sock, events, 0, revents) < 0) return true;
+    if (detail::pollFor(sock, events, 0, revents) < 0) return true;
     if ((revents & POLLNVAL) != 0) return true;
     return (revents & holds) != 0;
 }

@@ -5,10 +5,13 @@
 #include "support/scripted_server.h"
 #include "support/trace.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 extern char **environ;
@@ -33,6 +37,7 @@ constexpr int kInstallLimitMs = 240000;  // inside the 300 s a test may take
 constexpr int kSmtpStartLimitMs = 20000;
 constexpr int kPop3StartLimitMs = 30000;
 constexpr int kStopLimitMs = 15000;
+constexpr int kCertificatesLimitMs = 20000;
 
 int64_t nowMs() {
     using namespace std::chrono;
@@ -68,6 +73,32 @@ int reap(pid_t pid, int64_t deadline) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+// True when a socket can be bound to ::1 here.
+bool haveIPv6Loopback() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    ::close(fd);
+    return bound;
+}
+
+// Parses "name=port" words into ports; false when a word is not one.
+bool parseNamedPorts(const std::string &words, std::map<std::string, uint16_t> &ports) {
+    std::istringstream in(words);
+    std::string word;
+    while (in >> word) {
+        const size_t equals = word.find('=');
+        if (equals == std::string::npos || equals == 0) return false;
+        unsigned port = 0;
+        if (std::sscanf(word.c_str() + equals + 1, "%u", &port) != 1 || port == 0 || port > 65535) return false;
+        ports[word.substr(0, equals)] = static_cast<uint16_t>(port);
+    }
+    return true;
 }
 
 struct Spawn {
@@ -139,16 +170,32 @@ int runCommand(const std::vector<std::string> &argv, int limitMs, std::string *o
 
 bool RealServers::required() { return envFlag("TEV_REQUIRE_REAL_SERVERS"); }
 
+// Never destroyed: the exit handlers stop the servers, and a static destructor must not run after them.
 RealServers &RealServers::instance() {
-    // Never destroyed: the exit handler below stops the servers, and a static destructor must not run after it.
     static RealServers *servers = nullptr;
     static std::once_flag once;
     std::call_once(once, [] {
-        servers = new RealServers();
+        servers = new RealServers(false);
         servers->startAll();
         std::atexit([] { servers->stop(); });
     });
     return *servers;
+}
+
+RealServers &RealServers::tlsInstance() {
+    static RealServers *servers = nullptr;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        servers = new RealServers(true);
+        servers->startAll();
+        std::atexit([] { servers->stop(); });
+    });
+    return *servers;
+}
+
+uint16_t RealServers::smtpPort(const std::string &name) const {
+    const auto found = smtpPorts_.find(name);
+    return found == smtpPorts_.end() ? 0 : found->second;
 }
 
 void RealServers::startAll() {
@@ -179,13 +226,23 @@ void RealServers::startAll() {
     dir_ = pattern;
     ::chmod(dir_.c_str(), 0755);
 
-    if (!startSmtp() || !startPop3()) {
+    ipv6_ = tls_ && haveIPv6Loopback();
+    if ((tls_ && !makeCertificates()) || !startSmtp() || !startPop3()) {
         std::string why = problem_;
         stop();
         problem_ = why;
         return;
     }
     available_ = true;
+}
+
+bool RealServers::makeCertificates() {
+    std::string out;
+    if (runCommand({"/bin/sh", scripts_ + "/make_test_ca.sh", certsDir()}, kCertificatesLimitMs, &out) != 0) {
+        problem_ = "making the test certificates failed: " + out;
+        return false;
+    }
+    return true;
 }
 
 bool RealServers::startSmtp() {
@@ -199,8 +256,11 @@ bool RealServers::startSmtp() {
     posix_spawn_file_actions_addopen(&spawn.actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&spawn.actions, fds[1], 1);
     posix_spawn_file_actions_addopen(&spawn.actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    smtpPid_ = spawn.run({"/usr/bin/python3", scripts_ + "/smtp_server.py", dir_, user_, password_,
-                          "--owner-pid", std::to_string(::getpid())});
+    std::vector<std::string> argv = {"/usr/bin/python3", scripts_ + "/smtp_server.py", dir_, user_, password_,
+                                     "--owner-pid", std::to_string(::getpid())};
+    if (tls_) argv.insert(argv.end(), {"--tls-dir", certsDir()});
+    if (ipv6_) argv.push_back("--ipv6");
+    smtpPid_ = spawn.run(argv);
     ::close(fds[1]);
     if (smtpPid_ < 0) {
         ::close(fds[0]);
@@ -222,8 +282,10 @@ bool RealServers::startSmtp() {
     }
     ::close(fds[0]);
     unsigned authPort = 0, plainPort = 0;
-    if (std::sscanf(line.c_str(), "PORTS %u %u", &authPort, &plainPort) != 2 || authPort == 0 || authPort > 65535 ||
-        plainPort == 0 || plainPort > 65535) {
+    int used = 0;
+    if (std::sscanf(line.c_str(), "PORTS %u %u%n", &authPort, &plainPort, &used) != 2 || authPort == 0 ||
+        authPort > 65535 || plainPort == 0 || plainPort > 65535 ||
+        !parseNamedPorts(line.substr(static_cast<size_t>(used)), smtpPorts_)) {
         problem_ = "the SMTP server did not start (said \"" + showBytes(line) + "\"): " + logTail(log);
         return false;
     }
@@ -237,14 +299,19 @@ bool RealServers::startPop3() {
     // The port is chosen free here and taken by Dovecot a moment later; another process may win the race, so
     // a failed start is tried again with a new port.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        uint16_t port = freeLoopbackPort();
+        const uint16_t port = freeLoopbackPort();
+        const uint16_t tlsPort = tls_ ? freeLoopbackPort() : 0;
+        if (tls_ && tlsPort == port) continue;
+        std::vector<std::string> argv = {"/bin/bash", scripts_ + "/dovecot.sh", "start"};
+        if (tls_) argv.insert(argv.end(), {"--tls", certsDir(), std::to_string(tlsPort)});
+        if (ipv6_) argv.push_back("--ipv6");
+        argv.insert(argv.end(), {dir_, std::to_string(port), user_, password_, std::to_string(::getpid())});
         out.clear();
-        int rc = runCommand({"/bin/bash", scripts_ + "/dovecot.sh", "start", dir_, std::to_string(port), user_,
-                             password_, std::to_string(::getpid())},
-                            kPop3StartLimitMs, &out);
+        int rc = runCommand(argv, kPop3StartLimitMs, &out);
         pop3Running_ = true;  // also after a failure: stop cleans up whatever is left
         if (rc == 0) {
             pop3Port_ = port;
+            pop3sPort_ = tlsPort;
             return true;
         }
     }

@@ -8,6 +8,14 @@
 //         ... connect to 127.0.0.1:servers.smtpAuthPort() ...
 //     }
 //
+// A second, separate set serves TLS (its own directory, Maildir and processes; the test CA made by
+// support/real/make_test_ca.sh in dir()/certs):
+//
+//     TEST(Tls, Something) {
+//         TEV_USE_TLS_SERVERS(servers);
+//         ... implicit TLS at 127.0.0.1:servers.smtpPort("implicit"), trusting servers.caFile() ...
+//     }
+//
 // Set TEV_REQUIRE_REAL_SERVERS=1 (CI does) to fail instead of skipping, and TEV_NO_INSTALL=1 to never run the
 // package installer from a test.
 #pragma once
@@ -15,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +33,8 @@ class RealServers {
 public:
     // The servers of this process, started on first use. Never null; check available().
     static RealServers &instance();
+    // The TLS servers of this process, started on first use (independent of instance()). Never null.
+    static RealServers &tlsInstance();
 
     bool available() const { return available_; }
     // Why the servers are not available (with the tail of their logs).
@@ -34,6 +45,27 @@ public:
     uint16_t smtpAuthPort() const { return smtpAuthPort_; }
     uint16_t smtpPlainPort() const { return smtpPlainPort_; }
     uint16_t pop3Port() const { return pop3Port_; }
+
+    // ---- TLS set only (tlsInstance()); every port serves 127.0.0.1 unless its name ends in 6 (::1) ----
+    // SMTP ports by name, 0 when not served. All offer AUTH PLAIN, LOGIN and CRAM-MD5 for user():
+    //   "starttls"   STARTTLS offered and required (530 before it), AUTH only after it
+    //   "offer"      STARTTLS offered, not required, AUTH in the clear too
+    //   "implicit"   TLS from the first byte, good certificate (IP:127.0.0.1, IP:::1, DNS:localhost)
+    //   "wronghost" (DNS:other.tev.test), "expired" (January 2020), "unknownca" (a CA nobody trusts): implicit
+    //                TLS with a certificate that fails verification; the handshake fails before any greeting,
+    //                so these serve the failure tests of either protocol
+    //   "auth6", "starttls6", "implicit6"   as "auth" (smtpAuthPort), "starttls", "implicit" on ::1 (ipv6())
+    // smtpAuthPort() and smtpPlainPort() serve the clear text ports of instance() (no STARTTLS).
+    uint16_t smtpPort(const std::string &name) const;
+    // Dovecot with `ssl = required`: pop3Port() offers STLS (plaintext logins still work from loopback), this one
+    // is implicit TLS (as port 995). Both on ::1 too when ipv6().
+    uint16_t pop3sPort() const { return pop3sPort_; }
+    bool tls() const { return tls_; }
+    // True when the ports ending in 6 (and Dovecot's on ::1) are served: this machine has ::1.
+    bool ipv6() const { return ipv6_; }
+    // The test CA (PEM) and the directory of every certificate and key (see make_test_ca.sh).
+    std::string caFile() const { return dir_ + "/certs/ca.pem"; }
+    std::string certsDir() const { return dir_ + "/certs"; }
     const std::string &user() const { return user_; }
     const std::string &password() const { return password_; }
     // The servers' directory, and the Maildir both of them use.
@@ -52,8 +84,9 @@ public:
     void stop();
 
 private:
-    RealServers() = default;
+    explicit RealServers(bool tls) : tls_(tls) {}
     void startAll();
+    bool makeCertificates();
     bool startSmtp();
     bool startPop3();
     std::string logTail(const std::string &file) const;
@@ -68,6 +101,10 @@ private:
     uint16_t smtpAuthPort_ = 0;
     uint16_t smtpPlainPort_ = 0;
     uint16_t pop3Port_ = 0;
+    uint16_t pop3sPort_ = 0;
+    std::map<std::string, uint16_t> smtpPorts_;
+    bool tls_ = false;
+    bool ipv6_ = false;
     int smtpPid_ = -1;
     bool pop3Running_ = false;
 };
@@ -80,10 +117,14 @@ int runCommand(const std::vector<std::string> &argv, int limitMs, std::string *o
 
 // Binds name to the real servers; skips the test (or fails it, under TEV_REQUIRE_REAL_SERVERS) when they are
 // not available.
-#define TEV_USE_REAL_SERVERS(name)                                                      \
-    ::tevtest::RealServers &name = ::tevtest::RealServers::instance();                  \
+#define TEV_USE_REAL_SERVERS(name) TEV_USE_SERVERS_OF_(name, instance, "real servers")
+// As TEV_USE_REAL_SERVERS, for the TLS servers.
+#define TEV_USE_TLS_SERVERS(name) TEV_USE_SERVERS_OF_(name, tlsInstance, "TLS servers")
+
+#define TEV_USE_SERVERS_OF_(name, which, what)                                          \
+    ::tevtest::RealServers &name = ::tevtest::RealServers::which();                     \
     if (!name.available()) {                                                            \
         if (::tevtest::RealServers::required()) GTEST_FAIL() << name.problem();         \
-        GTEST_SKIP() << "real servers not available: " << name.problem();              \
+        GTEST_SKIP() << what " not available: " << name.problem();                     \
     }                                                                                   \
     static_cast<void>(0)

@@ -1,11 +1,14 @@
 #!/bin/bash
 # A private Dovecot POP3 server on loopback for the end-to-end tests, serving DIR/mail/Maildir (the Maildir the
 # test SMTP server delivers into). Nothing is read from /etc/dovecot and no system service is touched.
-#   dovecot.sh start DIR PORT USER PASSWORD [OWNER_PID]
+#   dovecot.sh start [--tls CERTS POP3S_PORT] [--ipv6] DIR PORT USER PASSWORD [OWNER_PID]
 #       Writes DIR/dovecot/dovecot.conf, starts the master in the foreground mode as a background process, waits
 #       (at most about 15 s) until 127.0.0.1:PORT sends Dovecot's greeting, prints nothing and exits 0; on failure
 #       prints the log tail and exits 1 (a port another program holds is such a failure). POP3 logins: USER/PASS and APOP (RFC 1939) with the given user and password.
 #       With OWNER_PID, a watcher stops the server once that process is gone (a crashed test leaves nothing).
+#       --tls: `ssl = required` with CERTS/good.pem and good.key (from make_test_ca.sh), STLS on PORT, implicit
+#       TLS (pop3s) on POP3S_PORT. Dovecot counts loopback as secure, so plaintext logins still work on PORT.
+#       --ipv6: both ports are served on ::1 as well as on 127.0.0.1.
 #   dovecot.sh stop DIR
 #       Stops the master and every process it started (pop3 processes outlive the master while a client is
 #       connected), waits at most 5 s, then kills what is left. Safe to call twice.
@@ -14,7 +17,7 @@
 set -u
 
 usage() {
-    echo "usage: $0 start DIR PORT USER PASSWORD [OWNER_PID] | stop DIR" >&2
+    echo "usage: $0 start [--tls CERTS POP3S_PORT] [--ipv6] DIR PORT USER PASSWORD [OWNER_PID] | stop DIR" >&2
     exit 2
 }
 
@@ -43,6 +46,11 @@ greets() {
         case $line in "+OK Dovecot"*) exit 0;; esac
         exit 1
     ) 2>/dev/null
+}
+
+# True when something accepts connections on 127.0.0.1:PORT.
+listens() {
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }
 
 stop_server() {
@@ -82,13 +90,36 @@ stop_server() {
 }
 
 start_server() {
-    local dir port user password owner state base conf i
+    local dir port user password owner state base conf i certs="" tls_port=0 addresses=127.0.0.1
+    while :; do
+        case ${1:-} in
+            --tls)
+                [ $# -ge 3 ] || usage
+                certs=$(cd "$2" 2>/dev/null && pwd) || { echo "dovecot.sh: no directory $2" >&2; return 1; }
+                tls_port=$3
+                shift 3
+                ;;
+            --ipv6) addresses="127.0.0.1, ::1"; shift;;
+            *) break;;
+        esac
+    done
+    [ $# -ge 4 ] && [ $# -le 5 ] || usage
     dir=$(cd "$1" 2>/dev/null && pwd) || { echo "dovecot.sh: no directory $1" >&2; return 1; }
     port=$2 user=$3 password=$4 owner=${5:-}
     state=$dir/dovecot
 
     [ -x "$DOVECOT" ] || { echo "dovecot.sh: $DOVECOT is not installed" >&2; return 1; }
-    case $port in ''|*[!0-9]*) echo "dovecot.sh: bad port $port" >&2; return 1;; esac
+    case $port:$tls_port in *[!0-9:]*|:*|*:) echo "dovecot.sh: bad port $port $tls_port" >&2; return 1;; esac
+    local ssl_settings="ssl = no" pop3s_ssl=""
+    if [ -n "$certs" ]; then
+        [ -f "$certs/good.pem" ] && [ -f "$certs/good.key" ] || { echo "dovecot.sh: no good.pem/good.key in $certs" >&2; return 1; }
+        ssl_settings="ssl = required
+ssl_cert = <$certs/good.pem
+ssl_key = <$certs/good.key
+ssl_min_protocol = TLSv1.2"
+        pop3s_ssl="
+    ssl = yes"
+    fi
     case $user$password in *:*|*$'\n'*) echo "dovecot.sh: ':' or a line break in user or password" >&2; return 1;; esac
 
     stop_server "$dir"
@@ -115,8 +146,8 @@ info_log_path = $state/dovecot.log
 debug_log_path = $state/dovecot.log
 
 protocols = pop3
-listen = 127.0.0.1
-ssl = no
+listen = $addresses
+$ssl_settings
 disable_plaintext_auth = no
 # apop puts the <timestamp> into the greeting; plain is what USER/PASS uses.
 auth_mechanisms = plain login apop
@@ -144,11 +175,12 @@ userdb {
 
 service pop3-login {
   inet_listener pop3 {
-    address = 127.0.0.1
+    address = $addresses
     port = $port
   }
   inet_listener pop3s {
-    port = 0
+    address = $addresses
+    port = $tls_port$pop3s_ssl
   }
 }
 # Without this every failed login delays the next logins from 127.0.0.1 by a growing penalty.
@@ -172,7 +204,7 @@ EOF
         if ! alive "$master"; then
             break
         fi
-        if greets "$port"; then
+        if greets "$port" && { [ "$tls_port" = 0 ] || listens "$tls_port"; }; then
             ready=yes
             break
         fi
@@ -196,8 +228,8 @@ EOF
 
 case ${1:-} in
     start)
-        [ $# -ge 5 ] && [ $# -le 6 ] || usage
-        start_server "$2" "$3" "$4" "$5" "${6:-}"
+        shift
+        start_server "$@"
         ;;
     stop)
         [ $# -eq 2 ] || usage

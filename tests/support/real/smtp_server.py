@@ -9,10 +9,20 @@ received (dot-stuffing removed, the end-of-data line not included):
     DIR/received/<n>.envelope       "MAIL FROM:<a>" then one "RCPT TO:<b>" line per recipient, then "AUTH user"
                                     when the session authenticated
 The .eml file appears (by rename) only after the others are complete, and before the 250 reply is sent.
-Once both ports listen it prints "PORTS <auth> <noauth>" on stdout. It stops on SIGTERM or SIGINT, and by
-itself when the process given with --owner-pid is gone, so a crashed test leaves nothing behind.
+With --tls-dir CERTS (the directory make_test_ca.sh filled) it serves more ports, all with AUTH for the user:
+    starttls   STARTTLS offered and required (530 to anything else first), AUTH offered only after it
+    offer      STARTTLS offered but not required, AUTH offered in the clear too
+    implicit   TLS from the first byte (as port 465), good certificate
+    wronghost, expired, unknownca   implicit TLS with the certificate of that name (handshakes fail)
+    tls12, tls11   implicit TLS, good certificate, only TLS 1.2 / only TLS 1.1
+With --ipv6 the auth port (and with --tls-dir the starttls and implicit ports) are served on ::1 as well, as
+auth6, starttls6 and implicit6.
+Once every port listens it prints one line on stdout: "PORTS <auth> <noauth>", then " name=<port>" for each
+further port. It stops on SIGTERM or SIGINT, and by itself when the process given with --owner-pid is gone, so
+a crashed test leaves nothing behind.
 
-Run with Debian's interpreter: /usr/bin/python3 smtp_server.py DIR USER PASSWORD [--owner-pid PID]
+Run with Debian's interpreter:
+    /usr/bin/python3 smtp_server.py DIR USER PASSWORD [--owner-pid PID] [--tls-dir CERTS] [--ipv6]
 """
 
 import argparse
@@ -23,8 +33,10 @@ import hmac
 import os
 import signal
 import socket
+import ssl
 import sys
 import time
+import warnings
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
@@ -121,10 +133,13 @@ class Handler:
         return "250 2.0.0 Message accepted for delivery"
 
 
-def listening_socket():
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+def listening_socket(address="127.0.0.1"):
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    sock.bind(("127.0.0.1", 0))
+    if family == socket.AF_INET6:
+        sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+    sock.bind((address, 0))
     sock.listen(16)
     sock.setblocking(False)
     return sock
@@ -144,14 +159,46 @@ async def serve(args):
 
     auth_sock = listening_socket()
     plain_sock = listening_socket()
-    auth_server = await loop.create_server(with_auth, sock=auth_sock)
-    plain_server = await loop.create_server(without_auth, sock=plain_sock)
+    servers = [await loop.create_server(with_auth, sock=auth_sock),
+               await loop.create_server(without_auth, sock=plain_sock)]
+    extra = []  # (name, port)
+
+    async def serve_port(name, factory, address="127.0.0.1", ssl_context=None):
+        sock = listening_socket(address)
+        servers.append(await loop.create_server(factory, sock=sock, ssl=ssl_context))
+        extra.append((name, sock.getsockname()[1]))
+
+    addresses = [("127.0.0.1", "")] + ([("::1", "6")] if args.ipv6 else [])
+    if args.ipv6:
+        await serve_port("auth6", with_auth, "::1")
+    if args.tls_dir:
+        good = server_context(args.tls_dir, "good")
+
+        def requiring_starttls():
+            return TevSMTP(handler, hostname=HOSTNAME, ident="TEV test server", tls_context=good,
+                           require_starttls=True, auth_require_tls=True, authenticator=handler.authenticator,
+                           loop=loop)
+
+        def offering_starttls():
+            return TevSMTP(handler, hostname=HOSTNAME, ident="TEV test server", tls_context=good,
+                           require_starttls=False, auth_require_tls=False, authenticator=handler.authenticator,
+                           loop=loop)
+
+        for address, suffix in addresses:
+            await serve_port("starttls" + suffix, requiring_starttls, address)
+            await serve_port("implicit" + suffix, with_auth, address, good)
+        await serve_port("offer", offering_starttls)
+        for name in ("wronghost", "expired", "unknownca"):
+            await serve_port(name, with_auth, ssl_context=server_context(args.tls_dir, name))
+        await serve_port("tls12", with_auth, ssl_context=server_context(args.tls_dir, "good", "1.2"))
+        await serve_port("tls11", with_auth, ssl_context=server_context(args.tls_dir, "good", "1.1"))
 
     stop = asyncio.Event()
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         loop.add_signal_handler(sig, stop.set)
 
-    print("PORTS {} {}".format(auth_sock.getsockname()[1], plain_sock.getsockname()[1]), flush=True)
+    line = "PORTS {} {}".format(auth_sock.getsockname()[1], plain_sock.getsockname()[1])
+    print(line + "".join(" {}={}".format(name, port) for name, port in extra), flush=True)
 
     while not stop.is_set():
         try:
@@ -161,8 +208,25 @@ async def serve(args):
         if args.owner_pid and not process_exists(args.owner_pid):
             break
 
-    auth_server.close()
-    plain_server.close()
+    for server in servers:
+        server.close()
+
+
+def server_context(certs, name, only=None):
+    """A server-side TLS context with the certificate NAME.pem and key NAME.key from CERTS: TLS 1.2 or newer, or
+    only the version ONLY ("1.2", or "1.1" with the security level lowered so that OpenSSL allows it)."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    if only == "1.2":
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
+    elif only == "1.1":
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            context.minimum_version = ssl.TLSVersion.TLSv1_1
+            context.maximum_version = ssl.TLSVersion.TLSv1_1
+    context.load_cert_chain(os.path.join(certs, name + ".pem"), os.path.join(certs, name + ".key"))
+    return context
 
 
 def process_exists(pid):
@@ -181,6 +245,8 @@ def main():
     parser.add_argument("user")
     parser.add_argument("password")
     parser.add_argument("--owner-pid", type=int, default=0)
+    parser.add_argument("--tls-dir", default="")
+    parser.add_argument("--ipv6", action="store_true")
     args = parser.parse_args()
     os.umask(0o077)
     asyncio.run(serve(args))
