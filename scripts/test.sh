@@ -10,13 +10,12 @@ sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
 need=()
-for tool in cmake:cmake g++:g++ ninja:ninja-build python3:python3 nm:binutils pkg-config:pkg-config; do
+for tool in cmake:cmake g++:g++ ninja:ninja-build python3:python3 nm:binutils pkg-config:pkg-config openssl:openssl; do
   command -v "${tool%%:*}" >/dev/null 2>&1 || need+=("${tool#*:}")
 done
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 [ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
-command -v openssl >/dev/null 2>&1 || need+=(openssl)
 if [ ${#need[@]} -gt 0 ]; then
   echo "test.sh: installing ${need[*]}"
   "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
