@@ -37,13 +37,6 @@ int32_t copyText(const char *text, char *buffer, int32_t size) {
     return static_cast<int32_t>(length);
 }
 
-// Appends text to the NUL-terminated text in buffer, cut to size.
-void appendText(const char *text, char *buffer, int32_t size) {
-    if (buffer == nullptr || size < 1) return;
-    const size_t used = strnlen(buffer, static_cast<size_t>(size) - 1);
-    copyText(text, buffer + used, size - static_cast<int32_t>(used));
-}
-
 }  // namespace
 
 #ifdef TEV_HAVE_TLS
@@ -60,6 +53,13 @@ struct TlsSession {
 };
 
 namespace {
+
+// Appends text to the NUL-terminated text in buffer, cut to size.
+void appendText(const char *text, char *buffer, int32_t size) {
+    if (buffer == nullptr || size < 1) return;
+    const size_t used = strnlen(buffer, static_cast<size_t>(size) - 1);
+    copyText(text, buffer + used, size - static_cast<int32_t>(used));
+}
 
 TlsSession *sessionOf(BIO *bio) { return static_cast<TlsSession *>(BIO_get_data(bio)); }
 

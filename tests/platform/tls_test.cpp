@@ -26,6 +26,11 @@ constexpr uint32_t kLoopback = 0x7F000001u;
 constexpr int kLimitMs = 5000;
 const char kSmtpGreeting[] = "220 mail.tev.test TEV test server\r\n";
 
+// The TLS servers, in a build with TLS.
+#define USE_TLS_SERVERS(name)                                         \
+    if (tlsAvailable() == 0) GTEST_SKIP() << "built without TLS";    \
+    TEV_USE_TLS_SERVERS(name)
+
 bool waitSocket(int fd, int32_t wants, int ms) {
     pollfd entry{fd, static_cast<short>(wants == kTlsWantWrite ? POLLOUT : POLLIN), 0};
     return poll(&entry, 1, ms) == 1;
@@ -131,9 +136,18 @@ struct Client {
     std::string why;
 };
 
+TEST(TlsSession, ABuildWithoutTlsSaysSo) {
+    if (tlsAvailable() == 1) GTEST_SKIP() << "built with TLS";
+    TlsSession *session = nullptr;
+    char reason[64];
+    EXPECT_EQ(tlsStart(3, "localhost", true, nullptr, &session, reason, sizeof reason), kTlsUnavailable);
+    EXPECT_EQ(session, nullptr);
+    EXPECT_STREQ(reason, "TLS not available in this build");
+    EXPECT_EQ(tlsHandshakeStep(nullptr), kTlsFailed);
+}
+
 TEST(TlsSession, VerifiesTheGoodCertificateByAddressOrName) {
-    TEV_USE_TLS_SERVERS(servers);
-    ASSERT_EQ(tlsAvailable(), 1);
+    USE_TLS_SERVERS(servers);
     // The certificate names IP:127.0.0.1, IP:::1 and DNS:localhost; an IPv6 literal is checked as an address
     // with or without its brackets.
     for (const char *name : {"127.0.0.1", "localhost", "::1", "[::1]"}) {
@@ -150,7 +164,7 @@ TEST(TlsSession, VerifiesTheGoodCertificateByAddressOrName) {
 }
 
 TEST(TlsSession, VerifiesOverIPv6) {
-    TEV_USE_TLS_SERVERS(servers);
+    USE_TLS_SERVERS(servers);
     if (!servers.ipv6()) GTEST_SKIP() << "no ::1 on this machine";
     const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 3);
@@ -174,7 +188,7 @@ struct Untrusted {
 };
 
 TEST(TlsSession, RefusesUntrustedCertificatesWithTheirReason) {
-    TEV_USE_TLS_SERVERS(servers);
+    USE_TLS_SERVERS(servers);
     const Untrusted cases[] = {
         {"wronghost", "localhost", true, "hostname mismatch"},
         {"wronghost", "127.0.0.1", true, "IP address mismatch"},
@@ -203,7 +217,7 @@ TEST(TlsSession, RefusesUntrustedCertificatesWithTheirReason) {
 }
 
 TEST(TlsSession, WithoutVerificationAcceptsAnyCertificate) {
-    TEV_USE_TLS_SERVERS(servers);
+    USE_TLS_SERVERS(servers);
     for (const char *port : {"wronghost", "expired", "unknownca"}) {
         SCOPED_TRACE(port);
         Client client;
@@ -214,7 +228,7 @@ TEST(TlsSession, WithoutVerificationAcceptsAnyCertificate) {
 }
 
 TEST(TlsSession, NeedsTls12OrNewer) {
-    TEV_USE_TLS_SERVERS(servers);
+    USE_TLS_SERVERS(servers);
     Client old;
     ASSERT_TRUE(old.open(servers.smtpPort("tls11"), "127.0.0.1", true, servers.caFile())) << old.why;
     // The server gives up on a hello without TLS 1.1 (it closes without an alert).
@@ -229,7 +243,7 @@ TEST(TlsSession, NeedsTls12OrNewer) {
 }
 
 TEST(TlsSession, StartRefusesWhatCannotWork) {
-    TEV_USE_TLS_SERVERS(servers);
+    USE_TLS_SERVERS(servers);
     Client client;
     client.sock = connectLoopback(servers.smtpPort("implicit"));
     ASSERT_GT(client.sock, 0);
@@ -250,7 +264,7 @@ TEST(TlsSession, StartRefusesWhatCannotWork) {
 }
 
 TEST(TlsSession, ReadsByteByByteFromWhatOneRecordHolds) {
-    TEV_USE_TLS_SERVERS(servers);
+    USE_TLS_SERVERS(servers);
     Client client;
     ASSERT_TRUE(client.open(servers.pop3sPort(), "127.0.0.1", true, servers.caFile())) << client.why;
     ASSERT_EQ(client.handshake(), kTlsDone) << client.why;
@@ -293,7 +307,7 @@ TEST(TlsSession, ReadsByteByByteFromWhatOneRecordHolds) {
 }
 
 TEST(TlsSession, SendsALargeMessageInOneWrite) {
-    TEV_USE_TLS_SERVERS(servers);
+    USE_TLS_SERVERS(servers);
     Client client;
     ASSERT_TRUE(client.open(servers.smtpPort("implicit"), "localhost", true, servers.caFile())) << client.why;
     ASSERT_EQ(client.handshake(), kTlsDone) << client.why;
@@ -322,7 +336,7 @@ TEST(TlsSession, SendsALargeMessageInOneWrite) {
 }
 
 TEST(TlsSession, ClosedPeerEndsReadsAndWritesWithoutSignal) {
-    TEV_USE_TLS_SERVERS(servers);
+    USE_TLS_SERVERS(servers);
     Client client;
     ASSERT_TRUE(client.open(servers.smtpPort("implicit"), "127.0.0.1", true, servers.caFile())) << client.why;
     ASSERT_EQ(client.handshake(), kTlsDone) << client.why;
@@ -341,6 +355,7 @@ TEST(TlsSession, ClosedPeerEndsReadsAndWritesWithoutSignal) {
 }
 
 TEST(TlsSession, HandshakeFailsOnPeerAndSocketFaults) {
+    if (tlsAvailable() == 0) GTEST_SKIP() << "built without TLS";
     // A server that speaks plaintext instead of TLS.
     {
         tevtest::ScriptedServer server;
