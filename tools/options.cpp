@@ -10,11 +10,24 @@
 
 namespace tevmail {
 
-const OptionTable kCommonOptions = {
-    {"--server", Takes::kValue}, {"--trace", Takes::kValue}, {"--timeout", Takes::kValue}, {"--verbose", Takes::kNothing}};
-const OptionTable kLoginOptions = {
-    {"--user", Takes::kValue}, {"--password", Takes::kValue}, {"--apop", Takes::kNothing}};
-const OptionTable kSelectionOptions = {{"--number", Takes::kValue}, {"--all", Takes::kNothing}};
+const OptionTable &commonOptions() {
+    static const OptionTable table = {{"--server", Takes::kValue},
+                                      {"--trace", Takes::kValue},
+                                      {"--timeout", Takes::kValue},
+                                      {"--verbose", Takes::kNothing}};
+    return table;
+}
+
+const OptionTable &loginOptions() {
+    static const OptionTable table = {
+        {"--user", Takes::kValue}, {"--password", Takes::kValue}, {"--apop", Takes::kNothing}};
+    return table;
+}
+
+const OptionTable &selectionOptions() {
+    static const OptionTable table = {{"--number", Takes::kValue}, {"--all", Takes::kNothing}};
+    return table;
+}
 
 const char kPasswordVariable[] = "TEVMAIL_PASSWORD";
 
@@ -191,7 +204,7 @@ int parseOptions(const char *command, const char *help, int argc, char **argv, c
 int parseMailboxCommand(const char *command, const char *help, int argc, char **argv, const OptionTable &extra,
                         bool selectionRequired, Options *options, MailboxCommand *mailbox) {
     int status = parseOptions(command, help, argc, argv,
-                              joinTables({kLoginOptions, kSelectionOptions, extra, kCommonOptions}), options);
+                              joinTables({loginOptions(), selectionOptions(), extra, commonOptions()}), options);
     if (status >= 0) return status;
     std::string problem;
     status = parseMailbox(*options, selectionRequired, getenv(kPasswordVariable), mailbox, &problem);

@@ -28,9 +28,11 @@ struct KnownOption {
 
 using OptionTable = std::vector<KnownOption>;
 
-extern const OptionTable kCommonOptions;     // every network command: --server --trace --timeout --verbose
-extern const OptionTable kLoginOptions;      // a mailbox command: --user --password --apop
-extern const OptionTable kSelectionOptions;  // a mailbox command: --number --all
+// The shared tables. Functions, not globals, so a table built from them during static initialisation (in another
+// file) never sees an empty one.
+const OptionTable &commonOptions();     // every network command: --server --trace --timeout --verbose
+const OptionTable &loginOptions();      // a mailbox command: --user --password --apop
+const OptionTable &selectionOptions();  // a mailbox command: --number --all
 
 // The tables one after the other.
 OptionTable joinTables(std::initializer_list<OptionTable> tables);
@@ -130,7 +132,7 @@ int usageError(const char *command, const std::string &problem);
 int parseOptions(const char *command, const char *help, int argc, char **argv, const OptionTable &known,
                  Options *out);
 
-// Parses a mailbox command: kLoginOptions, kSelectionOptions, kCommonOptions and `extra`, then parseMailbox with
+// Parses a mailbox command: loginOptions(), selectionOptions(), commonOptions() and `extra`, then parseMailbox with
 // the password from TEVMAIL_PASSWORD. kGoOn when the command may go on, else the exit status.
 int parseMailboxCommand(const char *command, const char *help, int argc, char **argv, const OptionTable &extra,
                         bool selectionRequired, Options *options, MailboxCommand *mailbox);

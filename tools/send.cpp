@@ -60,7 +60,7 @@ static int prepareText(const SendCommand &send, TemporaryFile *temporary, std::s
 int commandSend(int argc, char **argv) {
     const char *command = "send";
     Options options;
-    int status = parseOptions(command, kSendHelp, argc, argv, joinTables({kSendOptions, kCommonOptions}), &options);
+    int status = parseOptions(command, kSendHelp, argc, argv, joinTables({sendOptions(), commonOptions()}), &options);
     if (status >= 0) return status;
     SendCommand send;
     std::string problem;

@@ -8,13 +8,16 @@
 
 namespace tevmail {
 
-const OptionTable kSendOptions = {
-    {"--from", Takes::kValue},   {"--to", Takes::kValue},        {"--cc", Takes::kValue},
-    {"--bcc", Takes::kValue},    {"--subject", Takes::kValue},   {"--text", Takes::kValue},
-    {"--text-file", Takes::kValue}, {"--html", Takes::kNothing}, {"--alt-text", Takes::kValue},
-    {"--attach", Takes::kValues}, {"--user", Takes::kValue},     {"--password", Takes::kValue},
-    {"--header", Takes::kValues}, {"--reply-to", Takes::kValue},
-};
+const OptionTable &sendOptions() {
+    static const OptionTable table = {
+        {"--from", Takes::kValue},      {"--to", Takes::kValue},       {"--cc", Takes::kValue},
+        {"--bcc", Takes::kValue},       {"--subject", Takes::kValue},  {"--text", Takes::kValue},
+        {"--text-file", Takes::kValue}, {"--html", Takes::kNothing},   {"--alt-text", Takes::kValue},
+        {"--attach", Takes::kValues},   {"--user", Takes::kValue},     {"--password", Takes::kValue},
+        {"--header", Takes::kValues},   {"--reply-to", Takes::kValue},
+    };
+    return table;
+}
 
 bool isHeaderLine(const std::string &header) {
     size_t colon = header.find(':');

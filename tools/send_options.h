@@ -8,7 +8,7 @@
 
 namespace tevmail {
 
-extern const OptionTable kSendOptions;  // the options of 'send' besides kCommonOptions
+const OptionTable &sendOptions();  // the options of 'send' besides commonOptions()
 
 struct SendCommand {
     Common common;
