@@ -13,8 +13,8 @@
 namespace tevmail {
 namespace {
 
-const OptionTable kTable = joinTables({{{"--to", Takes::kValue}, {"--attach", Takes::kValues}, {"--html", Takes::kNothing}},
-                                       commonOptions()});
+const OptionTable kTable = joinTables(
+    {{{"--to", Takes::kValue}, {"--attach", Takes::kValues}, {"--html", Takes::kNothing}}, commonOptions()});
 
 struct ParseResult {
     Parsed parsed;
@@ -96,7 +96,8 @@ TEST(ParseArguments, ATableGrowsByJoiningAnother) {
     ASSERT_EQ(r.parsed, Parsed::kGoOn) << r.problem;
     EXPECT_TRUE(r.options.has("--starttls"));
     EXPECT_EQ(r.options.value("--account"), "work");
-    EXPECT_EQ(joinTables({loginOptions(), selectionOptions()}).size(), loginOptions().size() + selectionOptions().size());
+    EXPECT_EQ(joinTables({loginOptions(), selectionOptions()}).size(),
+              loginOptions().size() + selectionOptions().size());
 }
 
 TEST(ParseNumber, WholeDecimalNumbersInRangeOnly) {
