@@ -1,0 +1,84 @@
+// The help texts of tevmail and its commands.
+
+#include "help.h"
+
+namespace tevmail {
+
+const char kToolHelp[] =
+    "usage: tevmail COMMAND [OPTIONS]\n"
+    "\n"
+    "Send and read mail with the TEV32 library.\n"
+    "\n"
+    "Commands:\n"
+    "  send     send a message over SMTP (text or HTML, alternative text, attachments, AUTH)\n"
+    "  list     list the messages of a POP3 mailbox\n"
+    "  fetch    fetch messages over POP3 and decode them into a text file plus attachment files\n"
+    "  delete   delete messages from a POP3 mailbox\n"
+    "  verify   check the syntax of e-mail addresses (no network)\n"
+    "\n"
+    "Run 'tevmail COMMAND --help' for the options of a command; 'tevmail --version' shows the library version.\n"
+    "Passwords may come from the environment variable TEVMAIL_PASSWORD instead of --password.\n"
+    "Exit status: 0 done, 1 failed (the library's or the server's message is printed), 2 usage error,\n"
+    "3 a local file could not be read or written, 130 interrupted.\n";
+
+const char kSendHelp[] =
+    "usage: tevmail send --server HOST[:PORT] --from ADDR --to LIST [--cc LIST] [--bcc LIST]\n"
+    "                    [--subject S] (--text T | --text-file F) [--html] [--alt-text T]\n"
+    "                    [--attach PATH[|NAME]]... [--user U [--password P]] [--header \"Name: value\"]...\n"
+    "                    [--reply-to ADDR] [--trace FILE] [--timeout SECONDS] [--verbose]\n"
+    "\n"
+    "Sends one message over SMTP (port 25 unless given).\n"
+    "\n"
+    "  --from ADDR          sender; 'Name <a@example.org>' or a bare a@example.org (tevmail adds the <>)\n"
+    "  --to, --cc, --bcc    recipient lists, addresses separated by ','\n"
+    "  --text T             the message text; --text-file F reads it from a file ('-' reads standard input)\n"
+    "  --html               the text is HTML (multipart/related); attachments named *.gif, *.jpg, *.bmp or\n"
+    "                       *.tif become inline images, referenced in the HTML as cid:message-root.1,\n"
+    "                       cid:message-root.2, ... in the order they are attached\n"
+    "  --alt-text T         plain-text alternative shown by mail readers without HTML (needs --html)\n"
+    "  --attach PATH[|NAME] attach a file, optionally under another name; repeat for more files\n"
+    "  --user U             authenticate (EHLO, then AUTH CRAM-MD5, LOGIN or PLAIN, whichever the server\n"
+    "                       offers first in that order); the password comes from --password or TEVMAIL_PASSWORD\n"
+    "  --header \"N: v\"      add a header line (needs --subject); repeat for more\n"
+    "  --reply-to ADDR      add a Reply-To header\n"
+    "  --trace FILE         write the library's trace log (it holds the AUTH exchange: keep it private)\n"
+    "  --timeout SECONDS    give up on a silent server after this long (default 25, connect 60)\n"
+    "  --verbose            report each step on standard error\n";
+
+const char kListHelp[] =
+    "usage: tevmail list --server HOST[:PORT] --user U [--password P] [--apop] [--number N | --all]\n"
+    "                    [--trace FILE] [--timeout SECONDS] [--verbose]\n"
+    "\n"
+    "Lists the messages of a POP3 mailbox (port 110 unless given): number, size in bytes, sender and subject.\n"
+    "\n"
+    "  --apop               log in with APOP instead of USER/PASS (the password never crosses the wire)\n"
+    "  --number N           list message N only; --all (the default) lists every message\n";
+
+const char kFetchHelp[] =
+    "usage: tevmail fetch --server HOST[:PORT] --user U [--password P] [--apop] (--number N | --all)\n"
+    "                     [--out DIR] [--attachments DIR] [--raw] [--number-files]\n"
+    "                     [--trace FILE] [--timeout SECONDS] [--verbose]\n"
+    "\n"
+    "Fetches messages over POP3 and decodes them: DIR/message-N.txt holds the readable text, each attachment\n"
+    "is saved as a file of its own. Messages stay on the server (see 'tevmail delete').\n"
+    "\n"
+    "  --out DIR            where the message files go (default: the current directory; created if missing)\n"
+    "  --attachments DIR    where attachment files go (default: the --out directory)\n"
+    "  --raw                save each message undecoded, exactly as the server holds it, as DIR/message-N.eml\n"
+    "  --number-files       prefix attachment file names with a running number (1-name, 2-name, ...)\n"
+    "  --apop, --number N, --all: as for 'tevmail list'\n";
+
+const char kDeleteHelp[] =
+    "usage: tevmail delete --server HOST[:PORT] --user U [--password P] [--apop] (--number N | --all)\n"
+    "                      [--trace FILE] [--timeout SECONDS] [--verbose]\n"
+    "\n"
+    "Deletes messages from a POP3 mailbox. The server removes them when the session ends normally.\n";
+
+const char kVerifyHelp[] =
+    "usage: tevmail verify ADDRESS...\n"
+    "\n"
+    "Checks the syntax of each address ('Name <a@example.org>' or a bare a@example.org) without any network\n"
+    "access: one '@', and only letters, digits and _ - / . $ & ' between the angle brackets.\n"
+    "Exit status 0 when every address is well formed, 1 otherwise.\n";
+
+}  // namespace tevmail

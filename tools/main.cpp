@@ -1,0 +1,45 @@
+// tevmail: send, list, fetch and delete mail from the command line, and check the syntax of addresses.
+// A client of the public TEV32 interface (tev32.h) and nothing else; this file picks the command.
+//
+// Exit status: 0 done; 1 the library or the server reported a failure (its text is printed); 2 usage error;
+// 3 a local file could not be read or written; 130 interrupted.
+
+#include <tev32.h>
+
+#include <stdio.h>
+
+#include <string>
+
+#include "commands.h"
+#include "help.h"
+#include "session.h"
+#include "status.h"
+
+using namespace tevmail;
+
+int main(int argc, char **argv) {
+    installInterruptHandlers();
+
+    if (argc < 2) {
+        fputs(kToolHelp, stderr);
+        return kExitUsage;
+    }
+    std::string command = argv[1];
+    if (command == "-h" || command == "--help" || command == "help") {
+        fputs(kToolHelp, stdout);
+        return kExitOk;
+    }
+    if (command == "--version") {
+        printf("tevmail (TEV32 %d.%d.%d build %d)\n", (TEV_VERSION >> 8) & 0xFF, (TEV_VERSION >> 4) & 0xF,
+               TEV_VERSION & 0xF, TEV_BUILD);
+        return kExitOk;
+    }
+    if (command == "send") return commandSend(argc, argv);
+    if (command == "list") return commandList(argc, argv);
+    if (command == "fetch") return commandFetch(argc, argv);
+    if (command == "delete") return commandDelete(argc, argv);
+    if (command == "verify") return commandVerify(argc, argv);
+    fprintf(stderr, "tevmail: unknown command '%s'\n\n", command.c_str());
+    fputs(kToolHelp, stderr);
+    return kExitUsage;
+}
