@@ -16,7 +16,7 @@
 #include "smtp/address.h"
 #include "smtp/compose.h"
 #include "smtp/datawriter.h"
-#include "smtp/dateline.h"
+#include "frame/dateline.h"
 #include "smtp/textreader.h"
 #include "tev32.h"
 
@@ -25,30 +25,6 @@ namespace tev {
 namespace {
 
 using namespace sendstate;
-
-enum : int32_t {
-    kMailFrom = 204,
-    kMailReply = 205,
-    kNextRecipient = 206,
-    kRcptTo = 207,
-    kRcptReply = 208,
-    kDataCommand = 209,
-    kDataReply = 210,
-    kMessageIdHeader = 220,
-    kMailerHeader = 221,
-    kDateHeader = 223,
-    kToHeader = 224,
-    kFromHeader = 225,
-    kReplyToHeader = 226,
-    kSubjectHeader = 227,
-    kCcHeader = 228,
-    kMimeVersionHeader = 229,
-    kMemoryText = 240,
-    kMemoryTextLine = 241,
-    kMessageFile = 244,
-    kFileTextLine = 245,
-    kEndReply = 252,
-};
 
 // Slots of the channel that hold the texts of a message.
 enum : int { kToSlot = 1, kCcSlot = 2, kBccSlot = 3, kSubjectSlot = 4, kMessageSlot = 5, kAttachmentSlot = 6,
@@ -129,8 +105,7 @@ int32_t readMailReply(SessionRecord &rec, uint32_t) {
 int32_t takeNextRecipient(SessionRecord &rec, uint32_t now) {
     int32_t rc = nextListAddress(rec);
     if (rc < 0) return rc;
-    rec.waitWritable = 1;
-    rec.deadline = timerAt(now, settings.responseTimeout.get());
+    armWritableStart(rec, now);
     rec.nextState = kRcptTo;
     return 0;
 }
@@ -325,10 +300,7 @@ int32_t sendTextLine(SessionRecord &rec, uint32_t now, bool fromFile) {
             rec.fileHandle = 0;
         }
         if (rec.alternateText) {
-            std::string close("--");
-            close += boundaryBase;
-            close += "ALT===--\r\n";
-            int32_t rc = sendData(rec, close);
+            int32_t rc = sendData(rec, delimiterLine(boundaryBase, "ALT===--"));
             if (rc < 0) return failedSend(rec, rc);
         }
         rec.nextState = rec.attachmentList ? kAttachmentPart : kEndOfData;
@@ -351,10 +323,7 @@ int32_t sendFileTextLine(SessionRecord &rec, uint32_t now) { return sendTextLine
 // that bypasses the data writer: it is the only line that may end the data.
 int32_t endData(SessionRecord &rec, uint32_t now) {
     if (isMimeMessage(rec)) {
-        std::string close("--");
-        close += boundaryBase;
-        close += "--\r\n";
-        int32_t rc = sendData(rec, close);
+        int32_t rc = sendData(rec, delimiterLine(boundaryBase, "--"));
         if (rc < 0) return failedSend(rec, rc);
     }
     int32_t rc = sendLine(rec, "\r\n.");
@@ -368,7 +337,7 @@ int32_t endData(SessionRecord &rec, uint32_t now) {
 int32_t readEndReply(SessionRecord &rec, uint32_t) {
     int32_t rc = takeReply(rec, kEndReplyWaitMs, Accept::belowTransient);
     if (rc <= 0) return rc;
-    rec.nextState = 0;
+    rec.nextState = kIdle;
     return 0;
 }
 
@@ -458,9 +427,8 @@ extern "C" int32_t tevSendEmail(int32_t chan, const char *to, const char *cc, co
         platform::closeFile(rec.fileHandle);
         rec.fileHandle = 0;
     }
-    rec.waitWritable = 1;
     rec.nextState = kMailFrom;
-    rec.afterConnectState = 0;
+    rec.afterConnectState = kIdle;
     rec.lastSocketError = 0;
     // An alternative text belongs to a MIME body; a plain message drops it.
     if (rec.bodyMode == 0) {
@@ -468,7 +436,7 @@ extern "C" int32_t tevSendEmail(int32_t chan, const char *to, const char *cc, co
         rec.alternateText = nullptr;
     }
     // The first step waits for the socket to drain; that wait has a limit too.
-    rec.deadline = timerAt(platform::tick(), settings.responseTimeout.get());
+    armWritableStart(rec, platform::tick());
     if (!rec.autoCall) return 0;
     logText(rec, "*** Sending...\r\n");
     rec.waitUntil = 0;
