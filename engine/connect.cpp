@@ -78,6 +78,12 @@ int32_t awaitConnected(SessionRecord &rec, uint32_t now) {
 
 }  // namespace
 
+void beginConnect(SessionRecord &rec, int32_t afterConnectState) {
+    logVersionLine(rec);
+    rec.afterConnectState = afterConnectState;
+    rec.nextState = kConnectFirstState;
+}
+
 StateStep connectStep(int32_t state) {
     switch (state) {
     case kLocalHost:

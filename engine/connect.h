@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "frame/record.h"
+
 namespace tev {
 
 namespace connectstate {
@@ -17,6 +19,10 @@ constexpr int32_t kAwaitConnected = 106;
 
 // Where a protocol's first state sends the channel to connect.
 constexpr int32_t kConnectFirstState = connectstate::kLocalHost;
+
+// A session's first state: writes the version line to the trace log and hands the channel to the connect
+// states, which go on with afterConnectState once the connection is up.
+void beginConnect(SessionRecord &rec, int32_t afterConnectState);
 
 constexpr int32_t kConnectStates[] = {connectstate::kLocalHost,     connectstate::kLocalHostAgain,
                                       connectstate::kLocalHostLast, connectstate::kServerAddress,

@@ -50,26 +50,25 @@ int32_t readSessionReply(SessionRecord &rec) {
     return rec.sessionKind == 'S' ? readSmtpReply(rec) : readPop3Reply(rec);
 }
 
+// Sends the line in commandBuffer and moves on to replyState with the timers of a reply.
+int32_t sendControlLine(SessionRecord &rec, uint32_t now, int32_t replyState) {
+    int32_t rc = sendLine(rec, rec.commandBuffer);
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    armReplyTimers(rec, now, settings.stepDelay.get());
+    rec.nextState = replyState;
+    return 0;
+}
+
 // Sends rawCommand (at most 32 characters) and moves on to replyState.
 int32_t sendRawCommand(SessionRecord &rec, uint32_t now, int32_t replyState) {
     copyText(rec.commandBuffer, rec.rawCommand, kMaxShortChars);
-    int32_t rc = sendLine(rec, rec.commandBuffer);
-    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
-    rec.waitUntil = timerAt(now, settings.stepDelay.get());
-    rec.deadline = timerAt(now, settings.responseTimeout.get());
-    rec.nextState = replyState;
-    return 0;
+    return sendControlLine(rec, now, replyState);
 }
 
 // 258: QUIT.  Without an open connection the send fails at once.
 int32_t sendQuit(SessionRecord &rec, uint32_t now) {
     copyText(rec.commandBuffer, "QUIT");
-    int32_t rc = sendLine(rec, rec.commandBuffer);
-    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
-    rec.waitUntil = timerAt(now, settings.stepDelay.get());
-    rec.deadline = timerAt(now, settings.responseTimeout.get());
-    rec.nextState = kQuitReply;
-    return 0;
+    return sendControlLine(rec, now, kQuitReply);
 }
 
 // 259: the reply to QUIT, then the close.  A server that closes the connection instead of answering has done

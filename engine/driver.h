@@ -7,9 +7,6 @@
 
 namespace tev {
 
-// nextState 0: the channel is idle (the operation is done); thisState -1: no state is running.
-constexpr int32_t kIdle = 0;
-constexpr int32_t kNoState = -1;
 // What tevDriver returns while a channel waits for its timer or for a writable socket.
 constexpr int32_t kWaiting = 9999;
 
@@ -46,6 +43,12 @@ namespace tev {
 inline uint32_t timerAt(uint32_t now, int32_t ms) {
     uint32_t t = now + static_cast<uint32_t>(ms);
     return t == 0 ? 1 : t;
+}
+
+// Arms the pause before a reply is looked at and the deadline for the reply (responseTimeout from now).
+inline void armReplyTimers(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
+    rec.waitUntil = timerAt(now, pauseMs);
+    rec.deadline = timerAt(now, settings.responseTimeout.get());
 }
 
 // The rule of every starting function whose first step waits for a writable socket: that wait has a limit too,

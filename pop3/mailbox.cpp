@@ -22,10 +22,10 @@ void closeFetchFiles(SessionRecord &rec) {
 
 namespace {
 
-// Room of one read: a longer line arrives in parts.
-constexpr int32_t kLineRoom = 1024;
+// Room of one read, what one fill of the receive ring holds and its NUL: a longer line arrives in parts.
+constexpr int32_t kLineRoom = static_cast<int32_t>(kRingSize);
 // Raw fetch chunk; replyBuffer also takes the byte readRaw looks at behind it.
-constexpr int32_t kRawChunk = 2048;
+constexpr int32_t kRawChunk = static_cast<int32_t>(kBigBufferSize) - 2;
 static_assert(kRawChunk + 1 <= static_cast<int32_t>(kBigBufferSize), "raw chunk must fit replyBuffer");
 static_assert(kEmailPathSize >= 2 * kMaxNameChars + 2, "directory, separator and file name must fit emailPath");
 constexpr int32_t kSlotTopBuffer = 8;

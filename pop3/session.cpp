@@ -68,9 +68,7 @@ int32_t readLoginReply(SessionRecord &rec) {
 
 // 300: the version line, then the connect states, which hand over to the greeting.
 int32_t beginSession(SessionRecord &rec, uint32_t) {
-    logVersionLine(rec);
-    rec.afterConnectState = kGreeting;
-    rec.nextState = kConnectFirstState;
+    beginConnect(rec, kGreeting);
     return 0;
 }
 

@@ -35,8 +35,6 @@ constexpr int32_t kEndReplyWaitMs = 100;
 
 bool given(const char *text) { return text != nullptr && text[0] != '\0'; }
 
-int32_t failedSend(SessionRecord &rec, int32_t sendResult) { return errorExit(rec, sendResult, TEV_E_WRITE); }
-
 enum class Accept { belowTransient, intermediate };
 
 // Reads the reply once it has begun to arrive.  Returns 1 when it is read and is what the command needs, 0 when
@@ -51,24 +49,12 @@ int32_t takeReply(SessionRecord &rec, int32_t waitMs, Accept accept) {
     return 1;
 }
 
-void armReplyTimers(SessionRecord &rec, uint32_t now) {
-    rec.waitUntil = timerAt(now, settings.stepDelay.get());
-    rec.deadline = timerAt(now, settings.responseTimeout.get());
-}
-
-// A header line the library writes itself (CR LF included in the text).
-int32_t sendFixedHeader(SessionRecord &rec, const char *line) {
-    int32_t rc = sendDataText(rec, line);
-    return rc < 0 ? failedSend(rec, rc) : 0;
-}
-
 // A header line "name value" whose value is an application text.
 int32_t sendValueHeader(SessionRecord &rec, const char *name, const char *value) {
     std::string line(name);
     appendHeaderValue(line, value);
     line += "\r\n";
-    int32_t rc = sendData(rec, line);
-    return rc < 0 ? failedSend(rec, rc) : 0;
+    return sendPiece(rec, line);
 }
 
 // What follows the From, Reply-To and Subject lines once they are done.
@@ -85,7 +71,7 @@ int32_t sendMailFrom(SessionRecord &rec, uint32_t now) {
     formatText(rec.commandBuffer, sizeof rec.commandBuffer, "MAIL FROM:%s", open);
     int32_t rc = sendLine(rec, rec.commandBuffer);
     if (rc < 0) return failedSend(rec, rc);
-    armReplyTimers(rec, now);
+    armReplyTimers(rec, now, settings.stepDelay.get());
     rec.nextState = kMailReply;
     return 0;
 }
@@ -148,7 +134,7 @@ int32_t readRcptReply(SessionRecord &rec, uint32_t now) {
 int32_t sendDataCommand(SessionRecord &rec, uint32_t now) {
     int32_t rc = sendLine(rec, "DATA");
     if (rc < 0) return failedSend(rec, rc);
-    armReplyTimers(rec, now);
+    armReplyTimers(rec, now, settings.stepDelay.get());
     rec.nextState = kDataReply;
     return 0;
 }
@@ -163,7 +149,7 @@ int32_t readDataReply(SessionRecord &rec, uint32_t) {
 
 // 220: Message-ID, which the inline images of an HTML message refer to.
 int32_t sendMessageId(SessionRecord &rec, uint32_t) {
-    int32_t rc = sendFixedHeader(rec, "Message-ID: <message-root>\r\n");
+    int32_t rc = sendPiece(rec, "Message-ID: <message-root>\r\n");
     if (rc < 0) return rc;
     rec.nextState = kMailerHeader;
     return 0;
@@ -171,7 +157,7 @@ int32_t sendMessageId(SessionRecord &rec, uint32_t) {
 
 // 221: X-Mailer.
 int32_t sendMailer(SessionRecord &rec, uint32_t) {
-    int32_t rc = sendFixedHeader(rec, "X-Mailer: Orvane TEV Version 3.4\r\n");
+    int32_t rc = sendPiece(rec, "X-Mailer: Orvane TEV Version 3.4\r\n");
     if (rc < 0) return rc;
     rec.nextState = kDateHeader;
     return 0;
@@ -194,7 +180,7 @@ int32_t sendToLine(SessionRecord &rec, uint32_t now) {
         int32_t rc = sendValueHeader(rec, "To: ", rec.toList);
         if (rc < 0) return rc;
     }
-    armReplyTimers(rec, now);
+    armReplyTimers(rec, now, settings.stepDelay.get());
     return 0;
 }
 
@@ -247,7 +233,7 @@ int32_t sendCcLine(SessionRecord &rec, uint32_t) {
 
 // 229: MIME-Version; the MIME states send the Content-Type line next.
 int32_t sendMimeVersion(SessionRecord &rec, uint32_t) {
-    int32_t rc = sendFixedHeader(rec, "MIME-Version: 1.0\r\n");
+    int32_t rc = sendPiece(rec, "MIME-Version: 1.0\r\n");
     if (rc < 0) return rc;
     rec.nextState = kTopContentType;
     return 0;
@@ -328,7 +314,7 @@ int32_t endData(SessionRecord &rec, uint32_t now) {
     }
     int32_t rc = sendLine(rec, "\r\n.");
     if (rc < 0) return failedSend(rec, rc);
-    armReplyTimers(rec, now);
+    armReplyTimers(rec, now, settings.stepDelay.get());
     rec.nextState = kEndReply;
     return 0;
 }

@@ -3,8 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <string>
 
+#include "engine/driver.h"
 #include "frame/record.h"
+#include "smtp/datawriter.h"
+#include "tev32.h"
 
 namespace tev {
 
@@ -65,6 +70,19 @@ constexpr int32_t kSmtpMimeStates[] = {
     sendstate::kAttachmentEncoding, sendstate::kAttachmentDisposition, sendstate::kAttachmentFile,
     sendstate::kAttachmentLine,    sendstate::kAlternativeHeader,   sendstate::kAlternativeText,
     sendstate::kAlternativeEnd};
+
+// A failed send in the data phase: -52 with the send's result as the socket-level code.
+inline int32_t failedSend(SessionRecord &rec, int32_t sendResult) { return errorExit(rec, sendResult, TEV_E_WRITE); }
+
+// Sends bytes of the data phase through the data writer; 0, or the error exit's code.
+inline int32_t sendPiece(SessionRecord &rec, const char *bytes, size_t length) {
+    int32_t rc = sendData(rec, bytes, length);
+    return rc < 0 ? failedSend(rec, rc) : 0;
+}
+inline int32_t sendPiece(SessionRecord &rec, const std::string &bytes) {
+    return sendPiece(rec, bytes.data(), bytes.size());
+}
+inline int32_t sendPiece(SessionRecord &rec, const char *text) { return sendPiece(rec, text, std::strlen(text)); }
 
 // A message is MIME multipart when it has attachments or its body is anything but plain text.
 inline bool isMimeMessage(const SessionRecord &rec) { return rec.attachmentList != nullptr || rec.bodyMode != 0; }

@@ -31,12 +31,6 @@ static_assert(kAttachmentWindow >= kBytesPerLine, "the window holds at least one
 
 constexpr char kQuote = '"';
 
-int32_t failedSend(SessionRecord &rec, int32_t sendResult) { return errorExit(rec, sendResult, TEV_E_WRITE); }
-
-int32_t sendPiece(SessionRecord &rec, const std::string &bytes) {
-    int32_t rc = sendData(rec, bytes);
-    return rc < 0 ? failedSend(rec, rc) : 0;
-}
 
 // "--" B suffix CR LF: a delimiter line of the message's boundary.
 std::string delimiter(const char *suffix) { return delimiterLine(boundaryBase, suffix); }

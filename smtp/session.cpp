@@ -84,12 +84,6 @@ int32_t readReplyOrFail(SessionRecord &rec) {
     return 1;
 }
 
-// Arms the pause before a reply is looked at and the deadline for it.
-void armReplyTimers(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
-    rec.waitUntil = timerAt(now, pauseMs);
-    rec.deadline = timerAt(now, settings.responseTimeout.get());
-}
-
 // Reads and drops the rest of a reply whose reader stopped before its last line (a multi-line error reply, or
 // one too long for the reply room), so that the next command's reply is not taken for it.  lineStart holds the
 // part of the current line already read (empty when the reader stopped at a line end).  0 once the last line
@@ -137,9 +131,7 @@ int32_t skipUnreadReplyLines(SessionRecord &rec, int32_t readerResult) {
 
 // 200: the session's first state; the connect states hand over to 201.
 int32_t startSession(SessionRecord &rec, uint32_t) {
-    logVersionLine(rec);
-    rec.afterConnectState = kGreeting;
-    rec.nextState = kConnectFirstState;
+    beginConnect(rec, kGreeting);
     return 0;
 }
 
