@@ -309,7 +309,11 @@ int32_t sendFileTextLine(SessionRecord &rec, uint32_t now) { return sendTextLine
 // that bypasses the data writer: it is the only line that may end the data.
 int32_t endData(SessionRecord &rec, uint32_t now) {
     if (isMimeMessage(rec)) {
-        int32_t rc = sendData(rec, delimiterLine(boundaryBase, "--"));
+        // The closing delimiter goes out as a line of its own ("--B--" CR LF, then the CR LF of its line), so one
+        // empty line stands between it and the empty line before the end line.
+        std::string close = delimiterLine(boundaryBase, "--");
+        close += "\r\n";
+        int32_t rc = sendData(rec, close);
         if (rc < 0) return failedSend(rec, rc);
     }
     int32_t rc = sendLine(rec, "\r\n.");
