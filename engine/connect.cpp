@@ -1,4 +1,6 @@
 // Connect states 101-106: local host name, server address, socket, connect, wait until writable.
+#include "engine/connect.h"
+
 #include "engine/driver.h"
 #include "engine/transport.h"
 #include "frame/tracelog.h"
@@ -9,12 +11,14 @@ namespace tev {
 
 namespace {
 
+using namespace connectstate;
+
 // 101, 102, 103: the local host name is only logged.
 int32_t lookUpLocalHost(SessionRecord &rec, uint32_t) {
     rec.commandBuffer[0] = '\0';
-    getLocalHostName(rec.replyBuffer, 2048);
+    getLocalHostName(rec.replyBuffer, static_cast<int32_t>(sizeof rec.replyBuffer) - 2);
     logFormat(rec, "LocalHost = '%s'\r\n", rec.replyBuffer);
-    rec.nextState = 104;
+    rec.nextState = kServerAddress;
     return 0;
 }
 
@@ -30,7 +34,7 @@ int32_t findServerAddress(SessionRecord &rec, uint32_t) {
     char dotted[18];
     formatDottedAddress(rec.serverAddress, dotted, sizeof dotted);
     logFormat(rec, "ServerIP = %s\r\n", dotted);
-    rec.nextState = 105;
+    rec.nextState = kStartConnect;
     return 0;
 }
 
@@ -57,7 +61,7 @@ int32_t startConnect(SessionRecord &rec, uint32_t now) {
     if (rc < 0) return errorExit(rec, rc, TEV_E_CONNECT);
     rec.waitUntil = timerAt(now, settings.stepDelay.get());
     rec.deadline = timerAt(now, settings.connectTimeout.get());
-    rec.nextState = 106;
+    rec.nextState = kAwaitConnected;
     return 0;
 }
 
@@ -74,14 +78,20 @@ int32_t awaitConnected(SessionRecord &rec, uint32_t now) {
 
 }  // namespace
 
+void beginConnect(SessionRecord &rec, int32_t afterConnectState) {
+    logVersionLine(rec);
+    rec.afterConnectState = afterConnectState;
+    rec.nextState = kConnectFirstState;
+}
+
 StateStep connectStep(int32_t state) {
     switch (state) {
-    case 101:
-    case 102:
-    case 103: return lookUpLocalHost;
-    case 104: return findServerAddress;
-    case 105: return startConnect;
-    case 106: return awaitConnected;
+    case kLocalHost:
+    case kLocalHostAgain:
+    case kLocalHostLast: return lookUpLocalHost;
+    case kServerAddress: return findServerAddress;
+    case kStartConnect: return startConnect;
+    case kAwaitConnected: return awaitConnected;
     default: return nullptr;
     }
 }

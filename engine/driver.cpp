@@ -12,10 +12,6 @@
 
 namespace tev {
 
-namespace {
-
-constexpr int32_t kWaiting = 9999;
-
 StateStep findStep(int32_t state) {
     for (StateStep (*lookup)(int32_t) :
          {connectStep, smtpSessionStep, smtpSendStep, smtpMimeStep, controlStep, pop3Step}) {
@@ -23,8 +19,6 @@ StateStep findStep(int32_t state) {
     }
     return nullptr;
 }
-
-}  // namespace
 
 int32_t errorExit(SessionRecord &rec, int32_t sockCode, int32_t tevCode) {
     if (logOpen(rec)) {
@@ -43,9 +37,9 @@ int32_t errorExit(SessionRecord &rec, int32_t sockCode, int32_t tevCode) {
         }
     }
     if (tevCode < 0) {
-        rec.nextState = 0;
+        rec.nextState = kIdle;
         rec.prevState = rec.thisState;
-        rec.thisState = -1;
+        rec.thisState = kNoState;
         rec.lastSocketError = sockCode;
         logText(rec, "Closing socket\r\n");
         closeSocket(rec);
@@ -64,7 +58,7 @@ int32_t driveOnce(SessionRecord &rec) {
     }
     // An idle channel has nothing to time out: a deadline left by its last operation must not end a healthy
     // session when the application calls the driver again later.
-    if (rec.nextState != 0 && rec.deadline != 0 && platform::tickDiff(now, rec.deadline) > 0) {
+    if (rec.nextState != kIdle && rec.deadline != 0 && platform::tickDiff(now, rec.deadline) > 0) {
         return errorExit(rec, 0, TEV_E_TIMEOUT);
     }
     if (rec.waitWritable && !isWritable(rec)) {
@@ -73,12 +67,12 @@ int32_t driveOnce(SessionRecord &rec) {
     }
     rec.waitWritable = 0;
     rec.thisState = rec.nextState;
-    if (rec.thisState > 0) ++rec.stepCount;
+    if (rec.thisState > kIdle) ++rec.stepCount;
     if (rec.thisState != rec.prevState) {
         logFormat(rec, "<%3d:%ld>\r\n", static_cast<int>(rec.thisState), static_cast<long>(static_cast<int32_t>(now)));
     }
-    if (rec.thisState == 0) {
-        rec.thisState = -1;
+    if (rec.thisState == kIdle) {
+        rec.thisState = kNoState;
         rec.waitUntil = 0;
         rec.deadline = 0;
         return 0;
@@ -86,14 +80,14 @@ int32_t driveOnce(SessionRecord &rec) {
     if (StateStep step = findStep(rec.thisState)) {
         int32_t result = step(rec, now);
         if (result < 0) {
-            rec.thisState = -1;
+            rec.thisState = kNoState;
             return result;
         }
     } else {
         logFormat(rec, "ERROR! Unknown state %d\r\n", static_cast<int>(rec.thisState));
     }
     rec.prevState = rec.thisState;
-    rec.thisState = -1;
+    rec.thisState = kNoState;
     return rec.nextState;
 }
 

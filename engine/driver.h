@@ -7,6 +7,9 @@
 
 namespace tev {
 
+// What tevDriver returns while a channel waits for its timer or for a writable socket.
+constexpr int32_t kWaiting = 9999;
+
 // One step of a state: 0 when the step ended normally (it may have changed nextState and the timers), or a
 // negative result that tevDriver returns straight out (normally what errorExit returned).
 using StateStep = int32_t (*)(SessionRecord &rec, uint32_t now);
@@ -16,8 +19,11 @@ StateStep connectStep(int32_t state);      // engine/connect.cpp: 101-106
 StateStep smtpSessionStep(int32_t state);  // smtp/session.cpp: 150-153, 160-164, 170-171, 200-203, 270-272
 StateStep smtpSendStep(int32_t state);     // smtp/compose.cpp: 204-210, 220-229, 233, 238-245, 251, 252
 StateStep smtpMimeStep(int32_t state);     // smtp/mime.cpp: 230, 234, 236, 237, 260-265, 400-402
-StateStep controlStep(int32_t state);      // frame/control.cpp: 258, 259, 298, 299, 398, 399
+StateStep controlStep(int32_t state);      // engine/control.cpp: 258, 259, 298, 299, 398, 399
 StateStep pop3Step(int32_t state);         // pop3/session.cpp: 300-321
+
+// The step of a state number, asked of every module in turn; nullptr when no module knows the number.
+StateStep findStep(int32_t state);
 
 // Logs the failure, resets the state machine, closes the socket (when tevCode < 0) and returns tevCode.
 int32_t errorExit(SessionRecord &rec, int32_t sockCode, int32_t tevCode);
@@ -37,6 +43,19 @@ namespace tev {
 inline uint32_t timerAt(uint32_t now, int32_t ms) {
     uint32_t t = now + static_cast<uint32_t>(ms);
     return t == 0 ? 1 : t;
+}
+
+// Arms the pause before a reply is looked at and the deadline for the reply (responseTimeout from now).
+inline void armReplyTimers(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
+    rec.waitUntil = timerAt(now, pauseMs);
+    rec.deadline = timerAt(now, settings.responseTimeout.get());
+}
+
+// The rule of every starting function whose first step waits for a writable socket: that wait has a limit too,
+// responseTimeout from now, so a socket that never drains ends with -8 instead of a hang.
+inline void armWritableStart(SessionRecord &rec, uint32_t now) {
+    rec.waitWritable = 1;
+    rec.deadline = timerAt(now, settings.responseTimeout.get());
 }
 
 }  // namespace tev

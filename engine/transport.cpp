@@ -59,13 +59,6 @@ uint32_t parseDottedAddress(const char *text) {
     return parseComponents(text, address) ? address : 0;
 }
 
-int32_t formatDottedAddress(uint32_t address, char *buffer, int32_t size) {
-    if (!buffer || size < 17) return 0;
-    return formatText(buffer, static_cast<size_t>(size), "%d.%d.%d.%d", static_cast<int>(address >> 24),
-                      static_cast<int>((address >> 16) & 0xFF), static_cast<int>((address >> 8) & 0xFF),
-                      static_cast<int>(address & 0xFF));
-}
-
 int32_t resolveServer(SessionRecord &rec) {
     uint32_t address = 0;
     int32_t rc = platform::resolveIPv4(rec.serverName, address);
@@ -105,14 +98,9 @@ int32_t connectSocket(SessionRecord &rec, uint32_t address, uint16_t port) {
     return rc < 0 ? rc : 1;
 }
 
-// ---------------------------------------------------------------- readiness
+// ---------------------------------------------------------------- waits
 
 namespace {
-
-bool poll(SessionRecord &rec, platform::Readiness what) {
-    platform::LibraryLock lock;
-    return platform::pollReady(rec.socket, what);
-}
 
 // Sleeps pollSleep, but never past the end of the wait.
 void pauseUntil(uint32_t end) {
@@ -122,18 +110,14 @@ void pauseUntil(uint32_t end) {
     platform::sleepMs(step);
 }
 
-}  // namespace
-
-bool isReadable(SessionRecord &rec) { return poll(rec, platform::Readiness::readable); }
-bool isWritable(SessionRecord &rec) { return poll(rec, platform::Readiness::writable); }
-bool hasError(SessionRecord &rec) { return poll(rec, platform::Readiness::error); }
-
-bool waitReadable(SessionRecord &rec, int32_t ms) {
-    if (ringCount(rec) > 0) return true;
+// Polls until `poll` settles (1: the wait succeeds, -1: it fails) or ms have passed since the first unsettled
+// poll, sleeping pollSleep between polls.  With ms = 0 it is a single poll.
+template <typename Poll>
+bool waitUntilSettled(int32_t ms, Poll poll) {
     uint32_t end = 0;
     bool first = true;
     for (;;) {
-        if (isReadable(rec)) return true;
+        if (int verdict = poll()) return verdict > 0;
         uint32_t now = platform::tick();
         if (first) {
             end = now + static_cast<uint32_t>(ms < 0 ? 0 : ms);
@@ -144,20 +128,15 @@ bool waitReadable(SessionRecord &rec, int32_t ms) {
     }
 }
 
+}  // namespace
+
+bool waitReadable(SessionRecord &rec, int32_t ms) {
+    if (ringCount(rec) > 0) return true;
+    return waitUntilSettled(ms, [&rec] { return isReadable(rec) ? 1 : 0; });
+}
+
 bool waitWritableFor(SessionRecord &rec, int32_t ms) {
-    uint32_t end = 0;
-    bool first = true;
-    for (;;) {
-        if (hasError(rec)) return false;
-        if (isWritable(rec)) return true;
-        uint32_t now = platform::tick();
-        if (first) {
-            end = now + static_cast<uint32_t>(ms < 0 ? 0 : ms);
-            first = false;
-        }
-        if (platform::tickDiff(now, end) >= 0) return false;
-        pauseUntil(end);
-    }
+    return waitUntilSettled(ms, [&rec] { return hasError(rec) ? -1 : isWritable(rec) ? 1 : 0; });
 }
 
 // ---------------------------------------------------------------- receive ring
@@ -290,7 +269,9 @@ int32_t readLine(SessionRecord &rec, char *buffer, int32_t capacity, int32_t fir
 
 namespace {
 
-constexpr int32_t kReplyRoom = 1024;
+// The room a reply is gathered in: what one fill of the receive ring can hold, and its NUL.
+constexpr int32_t kReplyRoom = static_cast<int32_t>(kRingSize);
+static_assert(kReplyRoom <= static_cast<int32_t>(kBigBufferSize), "the reply room lies inside replyBuffer");
 
 }  // namespace
 

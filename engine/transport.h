@@ -6,21 +6,19 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame/readiness.h"  // isReadable, isWritable, hasError
 #include "frame/record.h"
+#include "frame/text.h"       // formatDottedAddress
 
 namespace tev {
 
 int32_t checkServerName(const char *text);
 int32_t isDottedAddress(const char *text);
 uint32_t parseDottedAddress(const char *text);
-int32_t formatDottedAddress(uint32_t address, char *buffer, int32_t size);
 int32_t resolveServer(SessionRecord &rec);
 int32_t getLocalHostName(char *buffer, int32_t size);
 int32_t connectSocket(SessionRecord &rec, uint32_t address, uint16_t port);
 
-bool isReadable(SessionRecord &rec);
-bool isWritable(SessionRecord &rec);
-bool hasError(SessionRecord &rec);
 bool waitReadable(SessionRecord &rec, int32_t ms);
 bool waitWritableFor(SessionRecord &rec, int32_t ms);
 

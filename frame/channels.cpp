@@ -31,8 +31,8 @@ namespace {
 
 void initialiseRecord(SessionRecord &rec, int32_t channel) {
     rec.channel = channel;
-    rec.prevState = -2;
-    rec.thisState = -1;
+    rec.prevState = kNoStateYet;
+    rec.thisState = kNoState;
     rec.waitWritable = 0;
     rec.nonBlockingConnect = 1;
     rec.autoCall = 1;

@@ -1,10 +1,10 @@
 // tevDebug and tevStatistics: internal texts and counters of a channel, and the memory check.
-#include "engine/transport.h"
+#include "frame/dateline.h"
+#include "frame/readiness.h"
 #include "frame/record.h"
 #include "frame/slots.h"
 #include "frame/text.h"
 #include "platform/platform.h"
-#include "smtp/dateline.h"
 #include "tev32.h"
 
 using namespace tev;
@@ -75,19 +75,16 @@ extern "C" int32_t tevStatistics(int32_t chan, int32_t code) {
     int32_t rc = checkChannel(chan, rec);
     if (rc < 0) return rc;
     // The byte counters are plain 32-bit counters; sums wrap as the counters themselves do.
-    auto sum = [](int32_t a, int32_t b) {
-        return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-    };
     switch (code) {
     case TEV_STAT_STEPS: return rec->stepCount;
     case TEV_STAT_REPLY_CODE: return rec->replyCode;
     case TEV_STAT_SOCKET_ERROR: return rec->lastSocketError;
     case TEV_STAT_TEXT_READ: return rec->textBytesRead;
     case TEV_STAT_ATTACH_READ: return rec->attachmentBytesRead;
-    case TEV_STAT_TOTAL_READ: return sum(rec->textBytesRead, rec->attachmentBytesRead);
+    case TEV_STAT_TOTAL_READ: return counterSum(rec->textBytesRead, rec->attachmentBytesRead);
     case TEV_STAT_TEXT_SENT: return rec->textBytesSent;
     case TEV_STAT_ATTACH_SENT: return rec->attachmentBytesSent;
-    case TEV_STAT_TOTAL_SENT: return sum(rec->textBytesSent, rec->attachmentBytesSent);
+    case TEV_STAT_TOTAL_SENT: return counterSum(rec->textBytesSent, rec->attachmentBytesSent);
     case TEV_STAT_VERSION: return TEV_VERSION;
     case TEV_STAT_MESSAGE_COUNT: return rec->messageCount;
     case TEV_STAT_MESSAGE_SIZE: return rec->messageSize;

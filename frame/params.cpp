@@ -12,8 +12,6 @@
 namespace tev {
 namespace {
 
-bool hasLineBreak(const char *text) { return std::strpbrk(text, "\r\n") != nullptr; }
-
 // Stores an extra-header text in slot 7 and trims a line end among its last three characters.
 // Returns 1 plus the number of those characters kept (1..4), or 0 when nothing could be stored.
 int32_t storeExtraHeaders(SessionRecord &rec, const char *text) {

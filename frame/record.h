@@ -67,6 +67,12 @@ extern uint8_t customTransferEncodingLength;  // non-zero: set
 // MIME boundary base "=====_TEV<tick>_=====", formatted at attach.
 extern char boundaryBase[32];
 
+// State numbers with a meaning of their own in the record: nextState kIdle, the channel is idle (the operation
+// is done); thisState kNoState, no state is running; prevState kNoStateYet, none has run since attach.
+constexpr int32_t kIdle = 0;
+constexpr int32_t kNoState = -1;
+constexpr int32_t kNoStateYet = -2;
+
 struct SessionRecord {
     int32_t channel;
     char workBuffer[kBigBufferSize];       // trace lines are formatted here

@@ -1,4 +1,4 @@
-// Bounded text helpers for the fixed buffers of the record.
+// Bounded text helpers for the fixed buffers of the record, and the text rules several modules share.
 #include "frame/text.h"
 
 #include <cstdio>
@@ -63,6 +63,39 @@ int32_t parseDecimal(const char *text, int *consumed) {
     }
     if (consumed) *consumed = i;
     return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+}
+
+const char *findKeyword(const char *text, const char *keyword) {
+    if (text == nullptr || keyword == nullptr) return nullptr;
+    size_t keyLength = std::strlen(keyword);
+    if (keyLength == 0) return text;
+    // The last character of the keyword is never compared, so "Subject:" also finds "Subject" followed by any
+    // character; a one-character keyword therefore has nothing to compare and matches nowhere.
+    if (keyLength == 1) return nullptr;
+    size_t compared = keyLength - 1;
+    size_t textLength = std::strlen(text);
+    if (keyLength > textLength) return nullptr;
+    for (size_t pos = 0; pos + keyLength <= textLength; ++pos) {
+        size_t i = 0;
+        while (i < compared && upperAscii(text[pos + i]) == upperAscii(keyword[i])) ++i;
+        if (i == compared) return text + pos;
+    }
+    return nullptr;
+}
+
+int32_t formatDottedAddress(uint32_t address, char *buffer, int32_t size) {
+    if (!buffer || size < 17) return 0;
+    return formatText(buffer, static_cast<size_t>(size), "%d.%d.%d.%d", static_cast<int>(address >> 24),
+                      static_cast<int>((address >> 16) & 0xFF), static_cast<int>((address >> 8) & 0xFF),
+                      static_cast<int>(address & 0xFF));
+}
+
+std::string delimiterLine(const char *boundary, const char *suffix) {
+    std::string line("--");
+    line += boundary;
+    line += suffix;
+    line += "\r\n";
+    return line;
 }
 
 }  // namespace tev

@@ -1,32 +1,12 @@
 // Picking one line out of message text the application already holds: by a key it contains (tevExtractText) or
-// by its number (tevExtractLine).  Also the keyword search shared with the SMTP session and the MIME decoder.
+// by its number (tevExtractLine), with the keyword search of frame/text.h.
 // Pure functions: no channel, no record, no I/O.
-#include "pop3/extract.h"
-
 #include <cstring>
 
 #include "frame/text.h"
 #include "tev32.h"
 
 namespace tev {
-
-const char *findKeyword(const char *text, const char *keyword) {
-    if (text == nullptr || keyword == nullptr) return nullptr;
-    size_t keyLength = std::strlen(keyword);
-    if (keyLength == 0) return text;
-    // The last character of the keyword is never compared, so "Subject:" also finds "Subject" followed by any
-    // character; a one-character keyword therefore has nothing to compare and matches nowhere.
-    if (keyLength == 1) return nullptr;
-    size_t compared = keyLength - 1;
-    size_t textLength = std::strlen(text);
-    if (keyLength > textLength) return nullptr;
-    for (size_t pos = 0; pos + keyLength <= textLength; ++pos) {
-        size_t i = 0;
-        while (i < compared && upperAscii(text[pos + i]) == upperAscii(keyword[i])) ++i;
-        if (i == compared) return text + pos;
-    }
-    return nullptr;
-}
 
 namespace {
 

@@ -1,10 +1,5 @@
-// Key search shared by the SMTP session, the MIME decoder and text extraction.
+// Text extraction (tevExtractText, tevExtractLine) has no internal interface of its own: its key search,
+// findKeyword, is shared by several modules and lives in frame/text.h.
 #pragma once
 
-namespace tev {
-
-// First position of keyword in text (ASCII letters without regard to case, the keyword's last character not
-// compared), or null.  A one-character keyword never matches; an empty keyword matches at the start.
-const char *findKeyword(const char *text, const char *keyword);
-
-}  // namespace tev
+#include "frame/text.h"

@@ -12,12 +12,20 @@
 
 namespace tev::pop3 {
 
+void closeFetchFiles(SessionRecord &rec) {
+    closeAttachment(rec);
+    if (rec.emailFile != 0) {
+        platform::closeFile(rec.emailFile);
+        rec.emailFile = 0;
+    }
+}
+
 namespace {
 
-// Room of one read: a longer line arrives in parts.
-constexpr int32_t kLineRoom = 1024;
+// Room of one read, what one fill of the receive ring holds and its NUL: a longer line arrives in parts.
+constexpr int32_t kLineRoom = static_cast<int32_t>(kRingSize);
 // Raw fetch chunk; replyBuffer also takes the byte readRaw looks at behind it.
-constexpr int32_t kRawChunk = 2048;
+constexpr int32_t kRawChunk = static_cast<int32_t>(kBigBufferSize) - 2;
 static_assert(kRawChunk + 1 <= static_cast<int32_t>(kBigBufferSize), "raw chunk must fit replyBuffer");
 static_assert(kEmailPathSize >= 2 * kMaxNameChars + 2, "directory, separator and file name must fit emailPath");
 constexpr int32_t kSlotTopBuffer = 8;
@@ -65,15 +73,6 @@ void storeInUserBuffer(SessionRecord &rec, const char *line, int32_t length) {
     rec.userBufferUsed += take;
 }
 
-// Finishes a fetch's files: the attachment being written is recorded with its note, the message file closed.
-void closeFetchFiles(SessionRecord &rec) {
-    closeAttachment(rec);
-    if (rec.emailFile != 0) {
-        platform::closeFile(rec.emailFile);
-        rec.emailFile = 0;
-    }
-}
-
 // Reads a status reply when one is waiting; false when nothing has come yet.  Its result is left to the caller.
 bool readStatusIfWaiting(SessionRecord &rec, int32_t &result) {
     if (!waitReadable(rec, 0)) return false;
@@ -88,7 +87,7 @@ int32_t sendStat(SessionRecord &rec, uint32_t now) {
     copyText(rec.commandBuffer, "STAT");
     rec.messageCount = 0;
     if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
-    rec.nextState = 308;
+    rec.nextState = kStatReply;
     armStepDelay(rec, now);
     armReplyTime(rec, now);
     return 0;
@@ -101,7 +100,7 @@ int32_t readStatReply(SessionRecord &rec, uint32_t) {
     if (rc == 0 && boundedLength(rec.replyBuffer, sizeof rec.replyBuffer) > 4) {
         rec.messageCount = parseDecimal(rec.replyBuffer + 4);
     }
-    rec.nextState = 0;
+    rec.nextState = kIdle;
     return 0;
 }
 
@@ -109,7 +108,7 @@ int32_t readStatReply(SessionRecord &rec, uint32_t) {
 int32_t sendDele(SessionRecord &rec, uint32_t now) {
     formatText(rec.commandBuffer, sizeof rec.commandBuffer, "DELE %d", static_cast<int>(rec.messageNumber));
     if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
-    rec.nextState = 316;
+    rec.nextState = kDeleReply;
     armStepDelay(rec, now);
     armReplyTime(rec, now);
     return 0;
@@ -120,7 +119,7 @@ int32_t sendDele(SessionRecord &rec, uint32_t now) {
 int32_t readDeleReply(SessionRecord &rec, uint32_t) {
     int32_t rc;
     if (!readStatusIfWaiting(rec, rc)) return 0;
-    rec.nextState = 0;
+    rec.nextState = kIdle;
     return 0;
 }
 
@@ -129,7 +128,7 @@ int32_t sendList(SessionRecord &rec, uint32_t now) {
     formatText(rec.commandBuffer, sizeof rec.commandBuffer, "LIST %d", static_cast<int>(rec.messageNumber));
     rec.messageSize = 0;
     if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
-    rec.nextState = 318;
+    rec.nextState = kListReply;
     armStepDelay(rec, now);
     armReplyTime(rec, now);
     return 0;
@@ -144,7 +143,7 @@ int32_t readListReply(SessionRecord &rec, uint32_t) {
         const char *second = first ? std::strchr(first + 1, ' ') : nullptr;
         if (second) rec.messageSize = parseDecimal(second + 1);
     }
-    rec.nextState = 0;
+    rec.nextState = kIdle;
     return 0;
 }
 
@@ -173,10 +172,10 @@ int32_t sendRetr(SessionRecord &rec, uint32_t now) {
     formatText(rec.commandBuffer, sizeof rec.commandBuffer, "RETR %d", static_cast<int>(rec.messageNumber));
     if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
     if (rec.decodeState == 1) {
-        rec.nextState = 309;
+        rec.nextState = kFetchRaw;
         rec.waitUntil = 0;
     } else {
-        rec.nextState = 312;
+        rec.nextState = kFetchLine;
         armStepDelay(rec, now);
     }
     armReplyTime(rec, now);
@@ -187,13 +186,13 @@ int32_t sendRetr(SessionRecord &rec, uint32_t now) {
 int32_t fetchRaw(SessionRecord &rec, uint32_t now) {
     armReplyTime(rec, now);
     if (!waitReadable(rec, settings.readTimeout.get())) {
-        rec.nextState = 313;
+        rec.nextState = kEndFetch;
         return 0;
     }
     int32_t n = readRaw(rec, rec.replyBuffer, kRawChunk);
     if (n < 0) {
         logText(rec, "[EOF1]\r\n");
-        rec.nextState = 313;
+        rec.nextState = kEndFetch;
         return 0;
     }
     addCount(rec.textBytesRead, n);
@@ -250,7 +249,7 @@ int32_t fetchLine(SessionRecord &rec, uint32_t now) {
             }
         }
         if (isEndLine(line, n, false)) {
-            rec.nextState = 313;
+            rec.nextState = kEndFetch;
             return 0;
         }
         n = unstuff(line, n);
@@ -275,7 +274,7 @@ int32_t fetchLine(SessionRecord &rec, uint32_t now) {
 int32_t endFetch(SessionRecord &rec, uint32_t) {
     logText(rec, "[CLOSE]\r\n");
     closeFetchFiles(rec);
-    rec.nextState = 0;
+    rec.nextState = kIdle;
     return 0;
 }
 
@@ -288,7 +287,7 @@ int32_t sendTop(SessionRecord &rec, uint32_t now) {
                static_cast<int>(rec.topLines));
     rec.midLine = 0;
     if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
-    rec.nextState = 314;
+    rec.nextState = kTopLine;
     armStepDelay(rec, now);
     armReplyTime(rec, now);
     return 0;
@@ -304,7 +303,7 @@ int32_t readTopLine(SessionRecord &rec, uint32_t now) {
     const bool endsLine = line[n - 1] == '\n';
     if (rec.midLine == 0) {
         if (isEndLine(line, n, false)) {
-            rec.nextState = 313;
+            rec.nextState = kEndFetch;
             return 0;
         }
         n = unstuff(line, n);
@@ -324,7 +323,7 @@ int32_t sendUidl(SessionRecord &rec, uint32_t now) {
     }
     rec.midLine = 0;
     if (int32_t rc = sendCommand(rec, TEV_E_WRITE)) return rc;
-    rec.nextState = 321;
+    rec.nextState = kUidlLine;
     armStepDelay(rec, now);
     armReplyTime(rec, now);
     return 0;
@@ -340,7 +339,7 @@ int32_t readUidlLine(SessionRecord &rec, uint32_t now) {
     if (rec.midLine == 0) {
         if (isEndLine(line, n, true)) {
             if (rec.userBuffer && rec.userBufferUsed < rec.userBufferSize) rec.userBuffer[rec.userBufferUsed] = '\0';
-            rec.nextState = 0;
+            rec.nextState = kIdle;
             return 0;
         }
         n = unstuff(line, n);
@@ -352,7 +351,7 @@ int32_t readUidlLine(SessionRecord &rec, uint32_t now) {
     }
     // A single message's line is the whole reply; a list goes on to its end line.
     if (rec.messageNumber >= 1 && endsLine) {
-        rec.nextState = 0;
+        rec.nextState = kIdle;
         return 0;
     }
     armReplyTime(rec, now);
@@ -363,20 +362,20 @@ int32_t readUidlLine(SessionRecord &rec, uint32_t now) {
 
 StateStep mailboxStep(int32_t state) {
     switch (state) {
-    case 307: return sendStat;
-    case 308: return readStatReply;
-    case 309: return fetchRaw;
-    case 310: return sendRetr;
-    case 311: return sendTop;
-    case 312: return fetchLine;
-    case 313: return endFetch;
-    case 314: return readTopLine;
-    case 315: return sendDele;
-    case 316: return readDeleReply;
-    case 317: return sendList;
-    case 318: return readListReply;
-    case 320: return sendUidl;
-    case 321: return readUidlLine;
+    case kStat: return sendStat;
+    case kStatReply: return readStatReply;
+    case kFetchRaw: return fetchRaw;
+    case kRetr: return sendRetr;
+    case kTop: return sendTop;
+    case kFetchLine: return fetchLine;
+    case kEndFetch: return endFetch;
+    case kTopLine: return readTopLine;
+    case kDele: return sendDele;
+    case kDeleReply: return readDeleReply;
+    case kList: return sendList;
+    case kListReply: return readListReply;
+    case kUidl: return sendUidl;
+    case kUidlLine: return readUidlLine;
     default: return nullptr;
     }
 }
@@ -406,7 +405,7 @@ int32_t valueOrFailure(const SessionRecord &rec, int32_t driverResult, int32_t v
 extern "C" int32_t tevGetEmailCount(int32_t chan) {
     SessionRecord *rec = nullptr;
     if (int32_t rc = enterMailboxCall(chan, "*** tevGetEmailCount\r\n", rec)) return rc;
-    int32_t r = pop3::startOperation(*rec, 307, true);
+    int32_t r = pop3::startOperation(*rec, pop3::kStat, true);
     return valueOrFailure(*rec, r, rec->messageCount);
 }
 
@@ -415,7 +414,7 @@ extern "C" int32_t tevGetEmailSize(int32_t chan, int32_t message) {
     if (int32_t rc = enterMailboxCall(chan, "*** tevGetEmailSize\r\n", rec)) return rc;
     if (message < 1) return TEV_E_NO_SUCH_MESSAGE;
     rec->messageNumber = message;
-    int32_t r = pop3::startOperation(*rec, 317, true);
+    int32_t r = pop3::startOperation(*rec, pop3::kList, true);
     return valueOrFailure(*rec, r, rec->messageSize);
 }
 
@@ -424,7 +423,7 @@ extern "C" int32_t tevDeleteEmail(int32_t chan, int32_t message) {
     if (int32_t rc = enterMailboxCall(chan, "*** tevDelete\r\n", rec)) return rc;
     if (message < 1) return TEV_E_NO_SUCH_MESSAGE;
     rec->messageNumber = message;
-    return pop3::startOperation(*rec, 315, true);
+    return pop3::startOperation(*rec, pop3::kDele, true);
 }
 
 extern "C" int32_t tevGetEmailLines(int32_t chan, int32_t message, int32_t lines, char *buffer, int32_t size) {
@@ -454,7 +453,7 @@ extern "C" int32_t tevGetEmailLines(int32_t chan, int32_t message, int32_t lines
     rec->attachmentDirectory[0] = '\0';
     rec->textBytesRead = 0;
     rec->attachmentBytesRead = 0;
-    int32_t r = pop3::startOperation(*rec, 311, true);
+    int32_t r = pop3::startOperation(*rec, pop3::kTop, true);
     return valueOrFailure(*rec, r, rec->userBufferUsed);
 }
 
@@ -490,7 +489,7 @@ extern "C" int32_t tevGetEmailFile(int32_t chan, int32_t message, const char *fi
     rec->inlinePart = 0;
     rec->skipBlankLine = 0;
     if (rec->decodeState != 1) rec->decodeState = 2;
-    return pop3::startOperation(*rec, 310, true);
+    return pop3::startOperation(*rec, pop3::kRetr, true);
 }
 
 extern "C" int32_t tevGetEmailUID(int32_t chan, int32_t message, char *buffer, int32_t size) {
@@ -504,6 +503,6 @@ extern "C" int32_t tevGetEmailUID(int32_t chan, int32_t message, char *buffer, i
     rec->userBuffer = buffer;
     rec->userBufferSize = size - 1;
     rec->userBufferUsed = 0;
-    int32_t r = pop3::startOperation(*rec, 320, true);
+    int32_t r = pop3::startOperation(*rec, pop3::kUidl, true);
     return valueOrFailure(*rec, r, static_cast<int32_t>(boundedLength(buffer, static_cast<size_t>(size))));
 }

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "engine/codecs.h"
+#include "engine/connect.h"
+#include "engine/control.h"
 #include "engine/transport.h"
 #include "frame/tracelog.h"
 #include "tev32.h"
@@ -13,12 +15,16 @@
 namespace tev::pop3 {
 
 int32_t startOperation(SessionRecord &rec, int32_t firstState, bool waitForWritable) {
-    rec.waitWritable = waitForWritable ? 1 : 0;
     rec.nextState = firstState;
-    rec.afterConnectState = 0;
+    rec.afterConnectState = kIdle;
     rec.lastSocketError = 0;
     rec.waitUntil = 0;
-    rec.deadline = waitForWritable ? timerAt(platform::tick(), settings.responseTimeout.get()) : 0;
+    if (waitForWritable) {
+        armWritableStart(rec, platform::tick());
+    } else {
+        rec.waitWritable = 0;
+        rec.deadline = 0;
+    }
     if (!rec.autoCall) return 0;
     return runAutoCall(rec.channel);
 }
@@ -30,7 +36,9 @@ int32_t sendCommand(SessionRecord &rec, int32_t failCode) {
 
 namespace {
 
-bool hasLineBreak(const char *text) { return std::strpbrk(text, "\r\n") != nullptr; }
+// A close finishes a fetch's files as the end of the fetch does.  Registered when the library is loaded, so
+// every POP3 session has it.
+[[maybe_unused]] const bool kHooksRegistered = (registerSessionHooks('P', SessionHooks{closeFetchFiles}), true);
 
 // A status reply has arrived when bytes are buffered or the socket is readable; this never waits.
 bool replyWaiting(SessionRecord &rec) { return waitReadable(rec, 0); }
@@ -60,9 +68,7 @@ int32_t readLoginReply(SessionRecord &rec) {
 
 // 300: the version line, then the connect states, which hand over to the greeting.
 int32_t beginSession(SessionRecord &rec, uint32_t) {
-    logVersionLine(rec);
-    rec.afterConnectState = 301;
-    rec.nextState = 101;
+    beginConnect(rec, kGreeting);
     return 0;
 }
 
@@ -71,7 +77,7 @@ int32_t readGreeting(SessionRecord &rec, uint32_t now) {
     if (!replyWaiting(rec)) return 0;
     if (int32_t rc = readLoginReply(rec)) return rc;
     storeApopTimestamp(rec);
-    rec.nextState = rec.useApop ? 302 : 303;
+    rec.nextState = rec.useApop ? kApop : kUser;
     armStepDelay(rec, now);
     armReplyTime(rec, now);
     return 0;
@@ -84,7 +90,7 @@ int32_t sendApop(SessionRecord &rec, uint32_t now) {
     buildApopArgument(rec);
     formatText(rec.commandBuffer, sizeof rec.commandBuffer, "APOP %s", rec.authBuffer);
     if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
-    rec.nextState = 306;
+    rec.nextState = kLoginResult;
     armPasswordDelay(rec, now);
     armReplyTime(rec, now);
     return 0;
@@ -94,7 +100,7 @@ int32_t sendApop(SessionRecord &rec, uint32_t now) {
 int32_t sendUser(SessionRecord &rec, uint32_t now) {
     formatText(rec.commandBuffer, sizeof rec.commandBuffer, "USER %s", rec.userName);
     if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
-    rec.nextState = 304;
+    rec.nextState = kUserReply;
     armStepDelay(rec, now);
     armReplyTime(rec, now);
     return 0;
@@ -108,7 +114,7 @@ int32_t readUserReply(SessionRecord &rec, uint32_t) {
     }
     if (int32_t rc = readLoginReply(rec)) return rc;
     rec.waitWritable = 1;
-    rec.nextState = 305;
+    rec.nextState = kPass;
     return 0;
 }
 
@@ -116,7 +122,7 @@ int32_t readUserReply(SessionRecord &rec, uint32_t) {
 int32_t sendPass(SessionRecord &rec, uint32_t now) {
     formatText(rec.commandBuffer, sizeof rec.commandBuffer, "PASS %s", rec.pop3Password);
     if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
-    rec.nextState = 306;
+    rec.nextState = kLoginResult;
     armPasswordDelay(rec, now);
     armReplyTime(rec, now);
     return 0;
@@ -129,7 +135,7 @@ int32_t readLoginResult(SessionRecord &rec, uint32_t) {
         return 0;
     }
     if (int32_t rc = readLoginReply(rec)) return rc;
-    rec.nextState = 0;
+    rec.nextState = kIdle;
     return 0;
 }
 
@@ -140,13 +146,13 @@ namespace tev {
 
 StateStep pop3Step(int32_t state) {
     switch (state) {
-    case 300: return pop3::beginSession;
-    case 301: return pop3::readGreeting;
-    case 302: return pop3::sendApop;
-    case 303: return pop3::sendUser;
-    case 304: return pop3::readUserReply;
-    case 305: return pop3::sendPass;
-    case 306: return pop3::readLoginResult;
+    case pop3::kBeginSession: return pop3::beginSession;
+    case pop3::kGreeting: return pop3::readGreeting;
+    case pop3::kApop: return pop3::sendApop;
+    case pop3::kUser: return pop3::sendUser;
+    case pop3::kUserReply: return pop3::readUserReply;
+    case pop3::kPass: return pop3::sendPass;
+    case pop3::kLoginResult: return pop3::readLoginResult;
     default: return pop3::mailboxStep(state);
     }
 }
@@ -163,8 +169,8 @@ extern "C" int32_t tevPop3Connect(int32_t chan, const char *server, const char *
     rec->sessionKind = 'P';
     if (!server) return TEV_E_NO_SERVER;
     // A line break in a credential would let the caller's text end the command early and inject another.
-    if (!user || pop3::hasLineBreak(user)) return TEV_E_NO_USER;
-    if (!password || pop3::hasLineBreak(password)) return TEV_E_NO_PASSWORD;
+    if (!user || hasLineBreak(user)) return TEV_E_NO_USER;
+    if (!password || hasLineBreak(password)) return TEV_E_NO_PASSWORD;
     if (!checkServerName(server)) return TEV_E_BAD_SERVER_NAME;
     copyText(rec->serverName, server, kMaxNameChars);
     copyText(rec->userName, user, kMaxCredentialChars);
@@ -174,5 +180,5 @@ extern "C" int32_t tevPop3Connect(int32_t chan, const char *server, const char *
     rec->authBuffer[0] = '\0';
     emptyRing(*rec);
     rec->remotePort = rec->pop3Port;
-    return pop3::startOperation(*rec, 300, false);
+    return pop3::startOperation(*rec, pop3::kBeginSession, false);
 }

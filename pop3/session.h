@@ -11,6 +11,35 @@
 
 namespace tev::pop3 {
 
+// The login states (pop3/session.cpp).
+constexpr int32_t kBeginSession = 300;  // the version line, then the connect states
+constexpr int32_t kGreeting = 301;
+constexpr int32_t kApop = 302;
+constexpr int32_t kUser = 303;
+constexpr int32_t kUserReply = 304;
+constexpr int32_t kPass = 305;
+constexpr int32_t kLoginResult = 306;   // the reply to PASS or APOP
+
+// The mailbox states (pop3/mailbox.cpp).
+constexpr int32_t kStat = 307;
+constexpr int32_t kStatReply = 308;
+constexpr int32_t kFetchRaw = 309;
+constexpr int32_t kRetr = 310;
+constexpr int32_t kTop = 311;
+constexpr int32_t kFetchLine = 312;
+constexpr int32_t kEndFetch = 313;
+constexpr int32_t kTopLine = 314;
+constexpr int32_t kDele = 315;
+constexpr int32_t kDeleReply = 316;
+constexpr int32_t kList = 317;
+constexpr int32_t kListReply = 318;
+constexpr int32_t kUidl = 320;
+constexpr int32_t kUidlLine = 321;
+
+constexpr int32_t kPop3LoginStates[] = {kBeginSession, kGreeting, kApop, kUser, kUserReply, kPass, kLoginResult};
+constexpr int32_t kPop3MailboxStates[] = {kStat, kStatReply, kFetchRaw, kRetr,     kTop,  kFetchLine, kEndFetch,
+                                          kTopLine, kDele, kDeleReply, kList, kListReply, kUidl, kUidlLine};
+
 // Sets nextState to firstState with clean timers and, when autoCall is on, drives the channel until the
 // operation ends.  With waitForWritable the first state waits for a writable socket, bounded by a deadline of
 // responseTimeout so a socket that never drains ends with -8.  Returns 0 (autoCall off) or the last driver result.
@@ -32,5 +61,9 @@ int32_t sendCommand(SessionRecord &rec, int32_t failCode);
 
 // The mailbox states 307-321; nullptr for any other number.
 StateStep mailboxStep(int32_t state);
+
+// Finishes a fetch's files: the attachment being written is recorded with its note, the message file closed.
+// Also what the session control uses to finish them when a POP3 session is closed.
+void closeFetchFiles(SessionRecord &rec);
 
 }  // namespace tev::pop3

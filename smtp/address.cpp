@@ -8,13 +8,12 @@
 
 #include "engine/driver.h"
 #include "frame/record.h"
+#include "frame/text.h"
 #include "tev32.h"
 
 namespace tev {
 
 namespace {
-
-bool hasLineBreak(const char *text) { return std::strpbrk(text, "\r\n") != nullptr; }
 
 // Letters, digits and the few punctuation characters an address may hold between its brackets.
 bool allowedInAddress(char c) {

@@ -16,7 +16,7 @@
 #include "smtp/address.h"
 #include "smtp/compose.h"
 #include "smtp/datawriter.h"
-#include "smtp/dateline.h"
+#include "frame/dateline.h"
 #include "smtp/textreader.h"
 #include "tev32.h"
 
@@ -26,30 +26,6 @@ namespace {
 
 using namespace sendstate;
 
-enum : int32_t {
-    kMailFrom = 204,
-    kMailReply = 205,
-    kNextRecipient = 206,
-    kRcptTo = 207,
-    kRcptReply = 208,
-    kDataCommand = 209,
-    kDataReply = 210,
-    kMessageIdHeader = 220,
-    kMailerHeader = 221,
-    kDateHeader = 223,
-    kToHeader = 224,
-    kFromHeader = 225,
-    kReplyToHeader = 226,
-    kSubjectHeader = 227,
-    kCcHeader = 228,
-    kMimeVersionHeader = 229,
-    kMemoryText = 240,
-    kMemoryTextLine = 241,
-    kMessageFile = 244,
-    kFileTextLine = 245,
-    kEndReply = 252,
-};
-
 // Slots of the channel that hold the texts of a message.
 enum : int { kToSlot = 1, kCcSlot = 2, kBccSlot = 3, kSubjectSlot = 4, kMessageSlot = 5, kAttachmentSlot = 6,
              kAlternateSlot = 9 };
@@ -58,8 +34,6 @@ enum : int { kToSlot = 1, kCcSlot = 2, kBccSlot = 3, kSubjectSlot = 4, kMessageS
 constexpr int32_t kEndReplyWaitMs = 100;
 
 bool given(const char *text) { return text != nullptr && text[0] != '\0'; }
-
-int32_t failedSend(SessionRecord &rec, int32_t sendResult) { return errorExit(rec, sendResult, TEV_E_WRITE); }
 
 enum class Accept { belowTransient, intermediate };
 
@@ -75,24 +49,12 @@ int32_t takeReply(SessionRecord &rec, int32_t waitMs, Accept accept) {
     return 1;
 }
 
-void armReplyTimers(SessionRecord &rec, uint32_t now) {
-    rec.waitUntil = timerAt(now, settings.stepDelay.get());
-    rec.deadline = timerAt(now, settings.responseTimeout.get());
-}
-
-// A header line the library writes itself (CR LF included in the text).
-int32_t sendFixedHeader(SessionRecord &rec, const char *line) {
-    int32_t rc = sendDataText(rec, line);
-    return rc < 0 ? failedSend(rec, rc) : 0;
-}
-
 // A header line "name value" whose value is an application text.
 int32_t sendValueHeader(SessionRecord &rec, const char *name, const char *value) {
     std::string line(name);
     appendHeaderValue(line, value);
     line += "\r\n";
-    int32_t rc = sendData(rec, line);
-    return rc < 0 ? failedSend(rec, rc) : 0;
+    return sendPiece(rec, line);
 }
 
 // What follows the From, Reply-To and Subject lines once they are done.
@@ -109,7 +71,7 @@ int32_t sendMailFrom(SessionRecord &rec, uint32_t now) {
     formatText(rec.commandBuffer, sizeof rec.commandBuffer, "MAIL FROM:%s", open);
     int32_t rc = sendLine(rec, rec.commandBuffer);
     if (rc < 0) return failedSend(rec, rc);
-    armReplyTimers(rec, now);
+    armReplyTimers(rec, now, settings.stepDelay.get());
     rec.nextState = kMailReply;
     return 0;
 }
@@ -129,8 +91,7 @@ int32_t readMailReply(SessionRecord &rec, uint32_t) {
 int32_t takeNextRecipient(SessionRecord &rec, uint32_t now) {
     int32_t rc = nextListAddress(rec);
     if (rc < 0) return rc;
-    rec.waitWritable = 1;
-    rec.deadline = timerAt(now, settings.responseTimeout.get());
+    armWritableStart(rec, now);
     rec.nextState = kRcptTo;
     return 0;
 }
@@ -173,7 +134,7 @@ int32_t readRcptReply(SessionRecord &rec, uint32_t now) {
 int32_t sendDataCommand(SessionRecord &rec, uint32_t now) {
     int32_t rc = sendLine(rec, "DATA");
     if (rc < 0) return failedSend(rec, rc);
-    armReplyTimers(rec, now);
+    armReplyTimers(rec, now, settings.stepDelay.get());
     rec.nextState = kDataReply;
     return 0;
 }
@@ -188,7 +149,7 @@ int32_t readDataReply(SessionRecord &rec, uint32_t) {
 
 // 220: Message-ID, which the inline images of an HTML message refer to.
 int32_t sendMessageId(SessionRecord &rec, uint32_t) {
-    int32_t rc = sendFixedHeader(rec, "Message-ID: <message-root>\r\n");
+    int32_t rc = sendPiece(rec, "Message-ID: <message-root>\r\n");
     if (rc < 0) return rc;
     rec.nextState = kMailerHeader;
     return 0;
@@ -196,7 +157,7 @@ int32_t sendMessageId(SessionRecord &rec, uint32_t) {
 
 // 221: X-Mailer.
 int32_t sendMailer(SessionRecord &rec, uint32_t) {
-    int32_t rc = sendFixedHeader(rec, "X-Mailer: Orvane TEV Version 3.4\r\n");
+    int32_t rc = sendPiece(rec, "X-Mailer: Orvane TEV Version 3.4\r\n");
     if (rc < 0) return rc;
     rec.nextState = kDateHeader;
     return 0;
@@ -219,7 +180,7 @@ int32_t sendToLine(SessionRecord &rec, uint32_t now) {
         int32_t rc = sendValueHeader(rec, "To: ", rec.toList);
         if (rc < 0) return rc;
     }
-    armReplyTimers(rec, now);
+    armReplyTimers(rec, now, settings.stepDelay.get());
     return 0;
 }
 
@@ -272,7 +233,7 @@ int32_t sendCcLine(SessionRecord &rec, uint32_t) {
 
 // 229: MIME-Version; the MIME states send the Content-Type line next.
 int32_t sendMimeVersion(SessionRecord &rec, uint32_t) {
-    int32_t rc = sendFixedHeader(rec, "MIME-Version: 1.0\r\n");
+    int32_t rc = sendPiece(rec, "MIME-Version: 1.0\r\n");
     if (rc < 0) return rc;
     rec.nextState = kTopContentType;
     return 0;
@@ -325,10 +286,7 @@ int32_t sendTextLine(SessionRecord &rec, uint32_t now, bool fromFile) {
             rec.fileHandle = 0;
         }
         if (rec.alternateText) {
-            std::string close("--");
-            close += boundaryBase;
-            close += "ALT===--\r\n";
-            int32_t rc = sendData(rec, close);
+            int32_t rc = sendData(rec, delimiterLine(boundaryBase, "ALT===--"));
             if (rc < 0) return failedSend(rec, rc);
         }
         rec.nextState = rec.attachmentList ? kAttachmentPart : kEndOfData;
@@ -351,15 +309,16 @@ int32_t sendFileTextLine(SessionRecord &rec, uint32_t now) { return sendTextLine
 // that bypasses the data writer: it is the only line that may end the data.
 int32_t endData(SessionRecord &rec, uint32_t now) {
     if (isMimeMessage(rec)) {
-        std::string close("--");
-        close += boundaryBase;
-        close += "--\r\n";
+        // The closing delimiter goes out as a line of its own ("--B--" CR LF, then the CR LF of its line), so one
+        // empty line stands between it and the empty line before the end line.
+        std::string close = delimiterLine(boundaryBase, "--");
+        close += "\r\n";
         int32_t rc = sendData(rec, close);
         if (rc < 0) return failedSend(rec, rc);
     }
     int32_t rc = sendLine(rec, "\r\n.");
     if (rc < 0) return failedSend(rec, rc);
-    armReplyTimers(rec, now);
+    armReplyTimers(rec, now, settings.stepDelay.get());
     rec.nextState = kEndReply;
     return 0;
 }
@@ -368,7 +327,7 @@ int32_t endData(SessionRecord &rec, uint32_t now) {
 int32_t readEndReply(SessionRecord &rec, uint32_t) {
     int32_t rc = takeReply(rec, kEndReplyWaitMs, Accept::belowTransient);
     if (rc <= 0) return rc;
-    rec.nextState = 0;
+    rec.nextState = kIdle;
     return 0;
 }
 
@@ -458,9 +417,8 @@ extern "C" int32_t tevSendEmail(int32_t chan, const char *to, const char *cc, co
         platform::closeFile(rec.fileHandle);
         rec.fileHandle = 0;
     }
-    rec.waitWritable = 1;
     rec.nextState = kMailFrom;
-    rec.afterConnectState = 0;
+    rec.afterConnectState = kIdle;
     rec.lastSocketError = 0;
     // An alternative text belongs to a MIME body; a plain message drops it.
     if (rec.bodyMode == 0) {
@@ -468,7 +426,7 @@ extern "C" int32_t tevSendEmail(int32_t chan, const char *to, const char *cc, co
         rec.alternateText = nullptr;
     }
     // The first step waits for the socket to drain; that wait has a limit too.
-    rec.deadline = timerAt(platform::tick(), settings.responseTimeout.get());
+    armWritableStart(rec, platform::tick());
     if (!rec.autoCall) return 0;
     logText(rec, "*** Sending...\r\n");
     rec.waitUntil = 0;

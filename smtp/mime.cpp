@@ -23,19 +23,6 @@ namespace {
 
 using namespace sendstate;
 
-enum : int32_t {
-    kTextPartHeader = 236,
-    kTransferEncoding = 237,
-    kAlternativeHeader = 400,
-    kAlternativeText = 401,
-    kAlternativeEnd = 402,
-    kAttachmentType = 261,
-    kAttachmentEncoding = 262,
-    kAttachmentDisposition = 263,
-    kAttachmentFile = 264,
-    kAttachmentLine = 265,
-};
-
 // Bytes of an attachment per base64 line: 57 bytes give 76 characters (RFC 2045 6.8).
 constexpr int32_t kBytesPerLine = 57;
 // The attachment is read into the text window (free once the text has been sent) in whole lines' worth.
@@ -44,21 +31,9 @@ static_assert(kAttachmentWindow >= kBytesPerLine, "the window holds at least one
 
 constexpr char kQuote = '"';
 
-int32_t failedSend(SessionRecord &rec, int32_t sendResult) { return errorExit(rec, sendResult, TEV_E_WRITE); }
 
-int32_t sendPiece(SessionRecord &rec, const std::string &bytes) {
-    int32_t rc = sendData(rec, bytes);
-    return rc < 0 ? failedSend(rec, rc) : 0;
-}
-
-// "--" B suffix CR LF: a delimiter line.
-std::string delimiter(const char *suffix) {
-    std::string line("--");
-    line += boundaryBase;
-    line += suffix;
-    line += "\r\n";
-    return line;
-}
+// "--" B suffix CR LF: a delimiter line of the message's boundary.
+std::string delimiter(const char *suffix) { return delimiterLine(boundaryBase, suffix); }
 
 // The text after the last '\', '/' or ':' of a path (a separator as the first character does not count), or the
 // whole path.

@@ -4,7 +4,10 @@
 #include <cstring>
 #include <string>
 
+#include "smtp/session.h"
+
 #include "engine/codecs.h"
+#include "engine/connect.h"
 #include "engine/driver.h"
 #include "engine/transport.h"
 #include "frame/record.h"
@@ -12,13 +15,14 @@
 #include "frame/text.h"
 #include "frame/tracelog.h"
 #include "platform/platform.h"
-#include "pop3/extract.h"
 #include "smtp/address.h"
 #include "tev32.h"
 
 namespace tev {
 
 namespace {
+
+using namespace smtpstate;
 
 // The EHLO/HELO argument when the sender address has no domain to offer: the conventional name of an
 // unnamed host, which every server accepts and which reveals nothing about the machine.
@@ -37,8 +41,6 @@ constexpr size_t encodedLineSize(size_t length) { return 4 * ((length + 2) / 3) 
 static_assert(sizeof kAuthPlainPrefix - 1 + encodedLineSize(kPlainCredentialMax) <= kBigBufferSize,
               "the AUTH PLAIN line must fit the command buffer");
 static_assert(encodedLineSize(kAuthBufferSize) <= kBigBufferSize, "an AUTH argument must fit the command buffer");
-
-bool hasLineBreak(const char *text) { return std::strpbrk(text, "\r\n") != nullptr; }
 
 // Encodes length bytes as one base64 line without breaks, followed by CR LF and a NUL; returns the characters
 // before the NUL (0 for an empty argument, which writes only the NUL).  capacity must hold encodedLineSize().
@@ -80,12 +82,6 @@ int32_t readReplyOrFail(SessionRecord &rec) {
     int32_t rc = readSmtpReply(rec);
     if (rc < 0) return errorExit(rec, 0, rc);
     return 1;
-}
-
-// Arms the pause before a reply is looked at and the deadline for it.
-void armReplyTimers(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
-    rec.waitUntil = timerAt(now, pauseMs);
-    rec.deadline = timerAt(now, settings.responseTimeout.get());
 }
 
 // Reads and drops the rest of a reply whose reader stopped before its last line (a multi-line error reply, or
@@ -135,9 +131,7 @@ int32_t skipUnreadReplyLines(SessionRecord &rec, int32_t readerResult) {
 
 // 200: the session's first state; the connect states hand over to 201.
 int32_t startSession(SessionRecord &rec, uint32_t) {
-    logVersionLine(rec);
-    rec.afterConnectState = 201;
-    rec.nextState = 101;
+    beginConnect(rec, kGreeting);
     return 0;
 }
 
@@ -146,7 +140,7 @@ int32_t readGreeting(SessionRecord &rec, uint32_t now) {
     int32_t rc = readReplyOrFail(rec);
     if (rc <= 0) return rc;
     armReplyTimers(rec, now, settings.stepDelay.get());
-    rec.nextState = 202;
+    rec.nextState = kHello;
     return 0;
 }
 
@@ -169,24 +163,24 @@ int32_t sendGreeting(SessionRecord &rec, uint32_t now) {
     int32_t rc = sendLine(rec, rec.commandBuffer);
     if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
     armReplyTimers(rec, now, 2 * settings.stepDelay.get() + 200);
-    rec.nextState = 203;
+    rec.nextState = kHelloReply;
     return 0;
 }
 
-// The AUTH state that answers the server's offer, or 0 for none.  The mechanisms are looked for from the
+// The AUTH state that answers the server's offer, or kIdle for none.  The mechanisms are looked for from the
 // "AUTH " keyword on, each with the blank before its name, in order of preference.
 int32_t chooseAuthentication(const SessionRecord &rec) {
-    if (!rec.useEhlo) return 0;
+    if (!rec.useEhlo) return kIdle;
     const char *offer = findKeyword(rec.replyBuffer, "AUTH ");
-    if (offer == nullptr) return 0;
+    if (offer == nullptr) return kIdle;
     static const struct {
         const char *keyword;
         int32_t state;
-    } kMechanisms[] = {{" CRAM-MD5", 150}, {" LOGIN", 160}, {" =LOGIN", 160}, {" PLAIN", 170}};
+    } kMechanisms[] = {{" CRAM-MD5", kCramMd5}, {" LOGIN", kLogin}, {" =LOGIN", kLogin}, {" PLAIN", kPlain}};
     for (const auto &mechanism : kMechanisms) {
         if (findKeyword(offer, mechanism.keyword) != nullptr) return mechanism.state;
     }
-    return 0;
+    return kIdle;
 }
 
 // 203: the EHLO/HELO reply; the session is open unless an authentication follows.
@@ -205,7 +199,7 @@ int32_t sendAuthCramMd5(SessionRecord &rec, uint32_t now) {
     int32_t rc = sendLine(rec, rec.commandBuffer);
     if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
     armReplyTimers(rec, now, 2 * settings.stepDelay.get());
-    rec.nextState = 151;
+    rec.nextState = kCramChallenge;
     return 0;
 }
 
@@ -226,7 +220,7 @@ int32_t readCramChallenge(SessionRecord &rec, uint32_t) {
         rec.authBuffer[keep] = '\0';
     }
     logFormat(rec, "Challenge '%s'\r\n", rec.authBuffer);
-    rec.nextState = 152;
+    rec.nextState = kCramResponse;
     return 0;
 }
 
@@ -236,7 +230,7 @@ int32_t sendCramResponse(SessionRecord &rec, uint32_t now) {
     int32_t rc = sendAuthArgument(rec);
     if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
     armReplyTimers(rec, now, settings.stepDelay.get() + 200);
-    rec.nextState = 153;
+    rec.nextState = kCramResult;
     return 0;
 }
 
@@ -245,7 +239,7 @@ int32_t readCramResult(SessionRecord &rec, uint32_t) {
     int32_t rc = readReplyOrFail(rec);
     if (rc <= 0) return rc;
     logText(rec, "AUTH CRAM-MD5 ok\r\n");
-    rec.nextState = 0;
+    rec.nextState = kIdle;
     return 0;
 }
 
@@ -257,7 +251,7 @@ int32_t sendAuthLogin(SessionRecord &rec, uint32_t now) {
     int32_t rc = sendLine(rec, rec.commandBuffer);
     if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
     armReplyTimers(rec, now, 2 * settings.stepDelay.get() + 200);
-    rec.nextState = 162;
+    rec.nextState = kLoginUser;
     return 0;
 }
 
@@ -269,7 +263,7 @@ int32_t sendLoginUser(SessionRecord &rec, uint32_t now) {
     rc = sendAuthArgument(rec);
     if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
     armReplyTimers(rec, now, settings.stepDelay.get());
-    rec.nextState = 163;
+    rec.nextState = kLoginPassword;
     return 0;
 }
 
@@ -281,7 +275,7 @@ int32_t sendLoginPassword(SessionRecord &rec, uint32_t now) {
     rc = sendAuthArgument(rec);
     if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
     armReplyTimers(rec, now, settings.stepDelay.get() + 200);
-    rec.nextState = 164;
+    rec.nextState = kLoginResult;
     return 0;
 }
 
@@ -290,7 +284,7 @@ int32_t readLoginResult(SessionRecord &rec, uint32_t) {
     int32_t rc = readReplyOrFail(rec);
     if (rc <= 0) return rc;
     logText(rec, "AUTH LOGIN ok\r\n");
-    rec.nextState = 0;
+    rec.nextState = kIdle;
     return 0;
 }
 
@@ -319,7 +313,7 @@ int32_t sendAuthPlain(SessionRecord &rec, uint32_t now) {
     int32_t rc = sendBytes(rec, rec.commandBuffer, static_cast<int32_t>(prefix + encoded));
     if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
     armReplyTimers(rec, now, 2 * settings.stepDelay.get());
-    rec.nextState = 171;
+    rec.nextState = kPlainResult;
     return 0;
 }
 
@@ -328,7 +322,7 @@ int32_t readPlainResult(SessionRecord &rec, uint32_t) {
     int32_t rc = readReplyOrFail(rec);
     if (rc <= 0) return rc;
     logText(rec, "AUTH PLAIN ok\r\n");
-    rec.nextState = 0;
+    rec.nextState = kIdle;
     return 0;
 }
 
@@ -338,7 +332,7 @@ int32_t readPlainResult(SessionRecord &rec, uint32_t) {
 int32_t takeNextName(SessionRecord &rec, uint32_t now) {
     rec.currentAddress = rec.addressCursor;
     if (rec.currentAddress == nullptr || rec.currentAddress[0] == '\0') {
-        rec.nextState = 0;
+        rec.nextState = kIdle;
         return 0;
     }
     const char separator = settings.addressSeparator.get();
@@ -349,9 +343,8 @@ int32_t takeNextName(SessionRecord &rec, uint32_t now) {
     } else {
         rec.addressCursor = emptyText;
     }
-    rec.deadline = timerAt(now, settings.responseTimeout.get());
-    rec.waitWritable = 1;
-    rec.nextState = 271;
+    armWritableStart(rec, now);
+    rec.nextState = kVerify;
     return 0;
 }
 
@@ -363,7 +356,7 @@ int32_t sendVerify(SessionRecord &rec, uint32_t now) {
     int32_t rc = sendLine(rec, line.c_str());
     if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
     armReplyTimers(rec, now, settings.stepDelay.get());
-    rec.nextState = 272;
+    rec.nextState = kVerifyReply;
     return 0;
 }
 
@@ -379,7 +372,7 @@ int32_t readVerifyReply(SessionRecord &rec, uint32_t) {
         return errorExit(rec, 0, rc);
     }
     rec.verifyResult = (rc >= 0 && rec.replyCode == 250) ? 1 : 0;
-    rec.nextState = 270;
+    rec.nextState = kNextName;
     return 0;
 }
 
@@ -387,23 +380,23 @@ int32_t readVerifyReply(SessionRecord &rec, uint32_t) {
 
 StateStep smtpSessionStep(int32_t state) {
     switch (state) {
-    case 150: return sendAuthCramMd5;
-    case 151: return readCramChallenge;
-    case 152: return sendCramResponse;
-    case 153: return readCramResult;
-    case 160: return sendAuthLogin;
-    case 162: return sendLoginUser;
-    case 163: return sendLoginPassword;
-    case 164: return readLoginResult;
-    case 170: return sendAuthPlain;
-    case 171: return readPlainResult;
-    case 200: return startSession;
-    case 201: return readGreeting;
-    case 202: return sendGreeting;
-    case 203: return readGreetingReply;
-    case 270: return takeNextName;
-    case 271: return sendVerify;
-    case 272: return readVerifyReply;
+    case kCramMd5: return sendAuthCramMd5;
+    case kCramChallenge: return readCramChallenge;
+    case kCramResponse: return sendCramResponse;
+    case kCramResult: return readCramResult;
+    case kLogin: return sendAuthLogin;
+    case kLoginUser: return sendLoginUser;
+    case kLoginPassword: return sendLoginPassword;
+    case kLoginResult: return readLoginResult;
+    case kPlain: return sendAuthPlain;
+    case kPlainResult: return readPlainResult;
+    case kStartSession: return startSession;
+    case kGreeting: return readGreeting;
+    case kHello: return sendGreeting;
+    case kHelloReply: return readGreetingReply;
+    case kNextName: return takeNextName;
+    case kVerify: return sendVerify;
+    case kVerifyReply: return readVerifyReply;
     default: return nullptr;
     }
 }
@@ -434,8 +427,8 @@ extern "C" int32_t tevSmtpConnect(int32_t chan, const char *server, const char *
 
     rec->remotePort = rec->smtpPort;
     rec->waitWritable = 0;
-    rec->nextState = 200;
-    rec->afterConnectState = 0;
+    rec->nextState = smtpstate::kStartSession;
+    rec->afterConnectState = kIdle;
     rec->lastSocketError = 0;
     rec->attachmentsSaved = 0;
     emptyRing(*rec);
@@ -456,8 +449,8 @@ extern "C" int32_t tevVerifyUser(int32_t chan, const char *names) {
     if (hasLineBreak(names)) return TEV_E_BAD_ADDRESS_CHAR;
     rec->addressCursor = copyToSlot(chan, 1, names);
     if (rec->addressCursor == nullptr) return TEV_E_NO_MEMORY;
-    rec->nextState = 270;
-    rec->afterConnectState = 0;
+    rec->nextState = smtpstate::kNextName;
+    rec->afterConnectState = kIdle;
     rec->lastSocketError = 0;
     // Timers left by the operation before (a deadline long past) must not fail this one, also when the
     // application drives the states itself.

@@ -13,7 +13,7 @@
 namespace tev {
 
 static_assert(kTextWindowBytes + 2 == static_cast<int32_t>(sizeof(SessionRecord::textWindow)),
-              "the window's storage is its 2048 bytes and two more");
+              "the window's storage is what a refill fills and two bytes more");
 static_assert(kLongestTextLine + 3 == static_cast<int32_t>(sizeof(SessionRecord::commandBuffer)),
               "a line, its CR LF and a NUL fill the command buffer");
 

@@ -5,14 +5,14 @@
 
 #include <cstdint>
 
+#include "frame/record.h"
+
 namespace tev {
 
-struct SessionRecord;
-
 // Bytes of the window that a refill fills (the window has two bytes more of storage).
-constexpr int32_t kTextWindowBytes = 2048;
+constexpr int32_t kTextWindowBytes = static_cast<int32_t>(kBigBufferSize) - 2;
 // Longest line the encoder builds: what commandBuffer holds with the CR, LF and NUL written after it.
-constexpr int32_t kLongestTextLine = 2047;
+constexpr int32_t kLongestTextLine = static_cast<int32_t>(kBigBufferSize) - 3;
 
 // maxLineLength as the encoder and the reader use it: 1..2045, so that a line with a three-character escape and
 // a soft break still fits commandBuffer, and a refill never reads outside the window.

@@ -33,6 +33,8 @@ const std::string kBobEnvelope = "MAIL FROM:<ann@example.com>\r\nRCPT TO:<bob@x.
 const std::string kHeaderStart =
     "X-Mailer: Orvane TEV Version 3.4\r\nDate: *\r\nTo: Bob <bob@x.test>\r\nFrom: Ann <ann@example.com>\r\n";
 const std::string kEnd = "\r\n.\r\n";
+// After the closing delimiter "--B--" CR LF: the CR LF of its line, then the end of the data.
+const std::string kAfterClosingDelimiter = "\r\n" + kEnd;
 
 std::string letters(size_t n) {
     std::string s;
@@ -104,7 +106,7 @@ TEST_F(SendLayout, PlainTextWithAttachments) {
                   "\r\n"
                   "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4\r\n"
                   "OQ==\r\n"
-                  "--" + B() + "--\r\n" + kEnd)
+                  "--" + B() + "--\r\n" + kAfterClosingDelimiter)
         << showBytes(transcript(srv), 3000);
     EXPECT_EQ(tevStatistics(0, TEV_STAT_ATTACH_READ), 58);
     EXPECT_EQ(tevStatistics(0, TEV_STAT_ATTACH_SENT), 78 + 6);
@@ -154,7 +156,7 @@ TEST_F(SendLayout, QuotedPrintableModes) {
                     "MIME-Version: 1.0\r\n"
                     "Content-Type: multipart/mixed; boundary=\"" + B() + "\"\r\n"
                     "\r\n"
-                    "--" + B() + "\r\n" + m.partHeader + encoded + "--" + B() + "--\r\n" + kEnd;
+                    "--" + B() + "\r\n" + m.partHeader + encoded + "--" + B() + "--\r\n" + kAfterClosingDelimiter;
     }
     ASSERT_TRUE(srv.finish(2000)) << srv.error();
     EXPECT_EQ(transcript(srv), expected) << showBytes(transcript(srv), 6000);
@@ -190,14 +192,14 @@ TEST_F(SendLayout, HtmlWithInlineImagesAndAnAttachment) {
                            part("Image/GIF", "a.GIF", "inline", "Content-ID: <message-root.1>\r\n") +
                            part("Image/JPEG", "photo.jpg", "inline", "Content-ID: <message-root.2>\r\n") +
                            part("application/octet-stream", "b.jpeg", "attachment", "") + "--" + B() + "--\r\n" +
-                           kEnd;
+                           kAfterClosingDelimiter;
     // The serial starts again with every message; without image types an image is an ordinary attachment.
     EXPECT_EQ(tevSendEmail(0, kBob, nullptr, nullptr, "Pictures", html.c_str(), jpg.c_str()), 0);
     expected += htmlHead + part("Image/JPEG", "photo.jpg", "inline", "Content-ID: <message-root.1>\r\n") + "--" +
-                B() + "--\r\n" + kEnd;
+                B() + "--\r\n" + kAfterClosingDelimiter;
     tevIntegerParam(0, TEV_IMAGE_TYPES, 0);
     EXPECT_EQ(tevSendEmail(0, kBob, nullptr, nullptr, "Pictures", html.c_str(), gif.c_str()), 0);
-    expected += htmlHead + part("application/octet-stream", "a.GIF", "attachment", "") + "--" + B() + "--\r\n" + kEnd;
+    expected += htmlHead + part("application/octet-stream", "a.GIF", "attachment", "") + "--" + B() + "--\r\n" + kAfterClosingDelimiter;
     ASSERT_TRUE(srv.finish(2000)) << srv.error();
     EXPECT_EQ(transcript(srv), expected) << showBytes(transcript(srv), 6000);
 }
@@ -255,7 +257,7 @@ TEST_F(SendLayout, HtmlWithAlternativeText) {
                   "\r\n"
                   "<p>hi</p>\r\n"
                   "--" + B() + "ALT===--\r\n"
-                  "--" + B() + "--\r\n" + kEnd)
+                  "--" + B() + "--\r\n" + kAfterClosingDelimiter)
         << showBytes(transcript(srv), 4000);
 }
 
@@ -294,7 +296,7 @@ TEST_F(SendLayout, QuotedPrintableWithAlternativeAndAttachment) {
                   "Content-Disposition: attachment; filename=\"notes.txt\"\r\n"
                   "\r\n"
                   "YWJj\r\n"
-                  "--" + B() + "--\r\n" + kEnd)
+                  "--" + B() + "--\r\n" + kAfterClosingDelimiter)
         << showBytes(transcript(srv), 4000);
 }
 

@@ -24,6 +24,8 @@ const std::string kBobEnvelope = "MAIL FROM:<ann@example.com>\r\nRCPT TO:<bob@x.
 const std::string kHeaderStart =
     "X-Mailer: Orvane TEV Version 3.4\r\nDate: *\r\nTo: Bob <bob@x.test>\r\nFrom: Ann <ann@example.com>\r\n";
 const std::string kEnd = "\r\n.\r\n";
+// After the closing delimiter "--B--" CR LF: the CR LF of its line, then the end of the data.
+const std::string kAfterClosingDelimiter = "\r\n" + kEnd;
 
 std::string headerValue(const char *value) {
     std::string out;
@@ -114,7 +116,7 @@ TEST_F(SendTransparency, ApplicationTextsCannotEndTheDataOrInjectLines) {
                   "Content-Disposition: attachment; filename=\"na\r\n .\r\n me.txt\"\r\n"
                   "\r\n"
                   "eA==\r\n"
-                  "--" + B + "--\r\n" + kEnd)
+                  "--" + B + "--\r\n" + kAfterClosingDelimiter)
         << showBytes(transcript(srv), 4000);
 }
 
@@ -140,7 +142,7 @@ TEST_F(SendTransparency, CustomPartHeadersAreStuffedToo) {
                   "Content-Transfer-Encoding: quoted-printable\r\n..\r\n"
                   "\r\n"
                   "..\r\n"
-                  "--" + B + "--\r\n" + kEnd)
+                  "--" + B + "--\r\n" + kAfterClosingDelimiter)
         << showBytes(transcript(srv), 4000);
 }
 

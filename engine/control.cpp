@@ -1,5 +1,9 @@
 // Session control for either protocol: tevClose (QUIT, states 258-259), tevAbort (drop the connection at once)
 // and tevCommand (one raw command line and its reply: 298-299 on SMTP, 398-399 on POP3).
+#include "engine/control.h"
+
+#include <atomic>
+
 #include "engine/driver.h"
 #include "engine/transport.h"
 #include "frame/record.h"
@@ -7,38 +11,64 @@
 #include "frame/text.h"
 #include "frame/tracelog.h"
 #include "platform/platform.h"
-#include "pop3/decoder.h"
 #include "tev32.h"
 
 namespace tev {
 
 namespace {
 
+using namespace controlstate;
+
+using CloseFilesHook = void (*)(SessionRecord &rec);
+
+// The hooks of SMTP ('S') and POP3 ('P') sessions.  Constant-initialized, so a module may register from its own
+// static initialization; atomic, because sessions on other threads read them.
+std::atomic<CloseFilesHook> closeFilesHooks[2] = {{nullptr}, {nullptr}};
+
+std::atomic<CloseFilesHook> *hookSlot(char sessionKind) {
+    switch (sessionKind) {
+    case 'S': return &closeFilesHooks[0];
+    case 'P': return &closeFilesHooks[1];
+    default: return nullptr;
+    }
+}
+
+// Closes the files the channel holds open, without any note.
+void closeFilesPlainly(SessionRecord &rec) {
+    if (rec.fileHandle != 0) {
+        platform::closeFile(rec.fileHandle);
+        rec.fileHandle = 0;
+    }
+    if (rec.emailFile != 0) {
+        platform::closeFile(rec.emailFile);
+        rec.emailFile = 0;
+    }
+}
+
 // Reads the reply of the channel's protocol: a whole SMTP reply, or one POP3 status line.
 int32_t readSessionReply(SessionRecord &rec) {
     return rec.sessionKind == 'S' ? readSmtpReply(rec) : readPop3Reply(rec);
 }
 
+// Sends the line in commandBuffer and moves on to replyState with the timers of a reply.
+int32_t sendControlLine(SessionRecord &rec, uint32_t now, int32_t replyState) {
+    int32_t rc = sendLine(rec, rec.commandBuffer);
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    armReplyTimers(rec, now, settings.stepDelay.get());
+    rec.nextState = replyState;
+    return 0;
+}
+
 // Sends rawCommand (at most 32 characters) and moves on to replyState.
 int32_t sendRawCommand(SessionRecord &rec, uint32_t now, int32_t replyState) {
     copyText(rec.commandBuffer, rec.rawCommand, kMaxShortChars);
-    int32_t rc = sendLine(rec, rec.commandBuffer);
-    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
-    rec.waitUntil = timerAt(now, settings.stepDelay.get());
-    rec.deadline = timerAt(now, settings.responseTimeout.get());
-    rec.nextState = replyState;
-    return 0;
+    return sendControlLine(rec, now, replyState);
 }
 
 // 258: QUIT.  Without an open connection the send fails at once.
 int32_t sendQuit(SessionRecord &rec, uint32_t now) {
     copyText(rec.commandBuffer, "QUIT");
-    int32_t rc = sendLine(rec, rec.commandBuffer);
-    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
-    rec.waitUntil = timerAt(now, settings.stepDelay.get());
-    rec.deadline = timerAt(now, settings.responseTimeout.get());
-    rec.nextState = 259;
-    return 0;
+    return sendControlLine(rec, now, kQuitReply);
 }
 
 // 259: the reply to QUIT, then the close.  A server that closes the connection instead of answering has done
@@ -49,34 +79,38 @@ int32_t readQuitReply(SessionRecord &rec, uint32_t) {
     if (rc < 0 && rc != TEV_E_SOCKET_CLOSED) return errorExit(rec, 0, rc);
     logText(rec, "Closing socket\r\n");
     closeSocket(rec);
-    rec.nextState = 0;
+    rec.nextState = kIdle;
     return 0;
 }
 
 // 298
-int32_t sendSmtpCommand(SessionRecord &rec, uint32_t now) { return sendRawCommand(rec, now, 299); }
+int32_t sendSmtpCommand(SessionRecord &rec, uint32_t now) { return sendRawCommand(rec, now, kSmtpCommandReply); }
 // 398
-int32_t sendPop3Command(SessionRecord &rec, uint32_t now) { return sendRawCommand(rec, now, 399); }
+int32_t sendPop3Command(SessionRecord &rec, uint32_t now) { return sendRawCommand(rec, now, kPop3CommandReply); }
 
 // 299, 399: the reply; an error reply or a closed connection ends the session.
 int32_t readCommandReply(SessionRecord &rec, uint32_t) {
     if (!waitReadable(rec, 0)) return 0;
-    int32_t rc = rec.thisState == 299 ? readSmtpReply(rec) : readPop3Reply(rec);
+    int32_t rc = rec.thisState == kSmtpCommandReply ? readSmtpReply(rec) : readPop3Reply(rec);
     if (rc < 0) return errorExit(rec, 0, rc);
-    rec.nextState = 0;
+    rec.nextState = kIdle;
     return 0;
 }
 
 }  // namespace
 
+void registerSessionHooks(char sessionKind, const SessionHooks &hooks) {
+    if (std::atomic<CloseFilesHook> *slot = hookSlot(sessionKind)) slot->store(hooks.closeOpenFiles);
+}
+
 StateStep controlStep(int32_t state) {
     switch (state) {
-    case 258: return sendQuit;
-    case 259: return readQuitReply;
-    case 298: return sendSmtpCommand;
-    case 299: return readCommandReply;
-    case 398: return sendPop3Command;
-    case 399: return readCommandReply;
+    case kQuit: return sendQuit;
+    case kQuitReply: return readQuitReply;
+    case kSmtpCommand: return sendSmtpCommand;
+    case kSmtpCommandReply: return readCommandReply;
+    case kPop3Command: return sendPop3Command;
+    case kPop3CommandReply: return readCommandReply;
     default: return nullptr;
     }
 }
@@ -90,27 +124,19 @@ extern "C" int32_t tevClose(int32_t chan) {
     int32_t rc = checkChannel(chan, rec);
     if (rc < 0) return rc;
     logText(*rec, "*** tevClose\r\n");
-    if (rec->fileHandle != 0) {
-        // In a fetch the handle is an attachment being decoded, which is finished and recorded as usual; in a
-        // send it is a file being read for the message, which is only closed.
-        if (rec->sessionKind == 'P') {
-            closeAttachment(*rec);
-        } else {
-            platform::closeFile(rec->fileHandle);
-            rec->fileHandle = 0;
-        }
+    // In a fetch the file handle is an attachment being decoded, which its protocol finishes and records as
+    // usual; in a send it is a file being read for the message, which is only closed.
+    if (rec->fileHandle != 0 || rec->emailFile != 0) {
+        std::atomic<CloseFilesHook> *slot = hookSlot(rec->sessionKind);
+        CloseFilesHook hook = slot ? slot->load() : nullptr;
+        (hook ? hook : closeFilesPlainly)(*rec);
     }
-    if (rec->emailFile != 0) {
-        platform::closeFile(rec->emailFile);
-        rec->emailFile = 0;
-    }
-    rec->waitWritable = 1;
-    rec->nextState = 258;
-    rec->afterConnectState = 0;
+    rec->nextState = kQuit;
+    rec->afterConnectState = kIdle;
     rec->lastSocketError = 0;
     rec->waitUntil = 0;
     // A socket that never becomes writable must not hold the close for ever.
-    rec->deadline = timerAt(platform::tick(), settings.responseTimeout.get());
+    armWritableStart(*rec, platform::tick());
     if (!rec->autoCall) return 0;
     rc = runAutoCall(chan);
     freeChannelSlots(chan, 1, 9);
@@ -123,19 +149,12 @@ extern "C" int32_t tevAbort(int32_t chan) {
     int32_t rc = checkChannel(chan, rec);
     if (rc < 0) return rc;
     logText(*rec, "*** tevAbort\r\n");
-    rec->afterConnectState = 0;
+    rec->afterConnectState = kIdle;
     rec->lastSocketError = 0;
     rec->autoCall = 1;
     // Files a broken-off send or fetch still holds open are closed too, without a saved-attachment note.
-    if (rec->fileHandle != 0) {
-        platform::closeFile(rec->fileHandle);
-        rec->fileHandle = 0;
-    }
-    if (rec->emailFile != 0) {
-        platform::closeFile(rec->emailFile);
-        rec->emailFile = 0;
-    }
-    rec->nextState = 0;
+    closeFilesPlainly(*rec);
+    rec->nextState = kIdle;
     logText(*rec, "Closing socket\r\n");
     closeSocket(*rec);
     return 1;
@@ -148,12 +167,12 @@ extern "C" int32_t tevCommand(int32_t chan, const char *command) {
     logText(*rec, "*** tevCommand\r\n");
     if (command == nullptr) return TEV_E_NULL_POINTER;
     copyText(rec->rawCommand, command, kMaxShortChars);
-    rec->afterConnectState = 0;
+    rec->afterConnectState = kIdle;
     rec->lastSocketError = 0;
     if (rec->sessionKind == 'P') {
-        rec->nextState = 398;
+        rec->nextState = kPop3Command;
     } else if (rec->sessionKind == 'S') {
-        rec->nextState = 298;
+        rec->nextState = kSmtpCommand;
     } else {
         return TEV_E_BAD_SERVER_NAME;
     }

@@ -1,6 +1,6 @@
 // The Date header line.  The zone is the true offset from UTC with its minutes (+0530, -0930): the offset
 // already includes daylight-saving time, so nothing is added for it.
-#include "smtp/dateline.h"
+#include "frame/dateline.h"
 
 #include <cstdlib>
 
