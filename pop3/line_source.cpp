@@ -29,7 +29,7 @@ int32_t RingLineSource::nextLine(char *buffer, int32_t capacity) {
 
 int32_t RingLineSource::peek(char *buffer, int32_t length) {
     if (!waitReadable(rec_, settings.readTimeout.get())) return 0;
-    const int32_t n = peekReceived(rec_, buffer, length);
+    const int32_t n = peekLineStart(rec_, buffer, length, settings.readTimeout.get());
     return n > 0 ? n : 0;
 }
 
@@ -82,11 +82,20 @@ int32_t MemoryLineSource::nextLine(char *buffer, int32_t capacity) {
     return n;
 }
 
+// As the transport's peekLineStart: while fewer than `length` bytes and no LF are buffered, more are received
+// from what follows (the next piece, when this one is used up).
 int32_t MemoryLineSource::peek(char *buffer, int32_t length) {
     if (length <= 0) return 0;
-    receive(static_cast<size_t>(length));
+    size_t want = static_cast<size_t>(length) < kRingRoom ? static_cast<size_t>(length) : kRingRoom;
+    receive(want);
+    while (ringEnd_ - pos_ < want && ringEnd_ < length_ &&
+           !std::memchr(text_ + pos_, '\n', ringEnd_ - pos_)) {
+        const size_t available = pieceEnd() - ringEnd_;
+        const size_t more = want - (ringEnd_ - pos_);
+        ringEnd_ += available < more ? available : more;
+    }
     size_t n = ringEnd_ - pos_;
-    if (n > static_cast<size_t>(length)) n = static_cast<size_t>(length);
+    if (n > want) n = want;
     std::memcpy(buffer, text_ + pos_, n);
     return static_cast<int32_t>(n);
 }

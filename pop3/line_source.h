@@ -17,8 +17,8 @@ struct LineSource {
     // line comes in parts.  Its length; 0 when nothing came in time; -1 when the connection is closed (the input
     // has ended); another negative code when the read failed.
     virtual int32_t nextLine(char *buffer, int32_t capacity) = 0;
-    // Up to length of the bytes that follow, left in place: as many as have been received (without taking more
-    // when some are already waiting), 0 when none came in time or the input has ended.
+    // Up to length of the bytes that follow, left in place: fewer only when an LF is among them, the input ends
+    // or nothing more comes in time; 0 when none came in time or the input has ended.
     virtual int32_t peek(char *buffer, int32_t length) = 0;
 
 protected:
@@ -38,10 +38,11 @@ private:
 };
 
 // Lines of a text in memory, as the receive ring would yield them when the text arrives in pieces: split points
-// (offsets into the text, ascending) end one piece and start the next, so a look-ahead at the end of a piece
-// sees only what is left of it, as a look-ahead sees only what TCP has delivered.  No split: one piece.  A piece
-// is received at most 1023 bytes at a time (the ring's room), and a look-ahead on an empty ring receives only
-// the bytes it asks for, exactly as the transport does.  The end of the text is a closed connection.
+// (offsets into the text, ascending) end one piece and start the next: a piece
+// is all a read gets before the next one arrives, as a read gets only what TCP has delivered; a look-ahead that
+// needs more waits for the next piece, as the ring source does.  No split: one piece.  A piece is received at
+// most 1023 bytes at a time (the ring's room), and a look-ahead receives only the bytes it asks for, exactly as
+// the transport does.  The end of the text is a closed connection.
 class MemoryLineSource final : public LineSource {
 public:
     MemoryLineSource(const char *text, size_t length, const size_t *splitPoints = nullptr, size_t splitCount = 0)
