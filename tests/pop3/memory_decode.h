@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -69,6 +70,31 @@ inline std::string replaceAll(std::string text, const std::string &from, const s
     return text;
 }
 
+// A scratch directory for the decoding runs, in memory (/dev/shm) when the machine has it: the runs create and
+// remove many small files and directories, which a disk file system makes slow.
+class ScratchDir {
+public:
+    ScratchDir() {
+        for (const char *base : {"/dev/shm", "/tmp"}) {
+            std::string pattern = std::string(base) + "/tev-replay.XXXXXX";
+            if (mkdtemp(&pattern[0])) {
+                path_ = pattern;
+                return;
+            }
+        }
+        ADD_FAILURE() << "no scratch directory";
+    }
+    ~ScratchDir() {
+        if (!path_.empty()) removeTree(path_);
+    }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 // What one decoding wrote and left in the record (paths written as the reference run's directory).
 struct DecodeOutcome {
     int32_t result = 0;
@@ -117,12 +143,13 @@ inline DecodeOutcome decodeFromMemory(const tev::SessionRecord &before, const st
     return out;
 }
 
-// The cut positions tried for a reply of `length` bytes: all of them for short replies, a spread otherwise,
-// so that every reply costs about the same.
-inline std::vector<size_t> cutPositions(size_t length) {
+// The cut positions tried for a reply of `length` bytes whose fetch wrote `files` files: all of them for short
+// replies, a spread otherwise, so that every reply costs about the same.
+inline std::vector<size_t> cutPositions(size_t length, size_t files) {
     std::vector<size_t> cuts;
     if (length < 2) return cuts;
-    const size_t budget = 600000 / length < 8 ? 8 : 600000 / length;
+    const size_t cost = length + 400 * files;
+    const size_t budget = 600000 / cost < 8 ? 8 : 600000 / cost;
     const size_t step = (length - 1) / budget + 1;
     for (size_t at = 1; at < length; at += step) cuts.push_back(at);
     return cuts;
