@@ -149,7 +149,7 @@ inline std::vector<size_t> cutPositions(size_t length, size_t files) {
     std::vector<size_t> cuts;
     if (length < 2) return cuts;
     const size_t cost = length + 400 * files;
-    const size_t budget = 600000 / cost < 8 ? 8 : 600000 / cost;
+    const size_t budget = 300000 / cost < 8 ? 8 : 300000 / cost;
     const size_t step = (length - 1) / budget + 1;
     for (size_t at = 1; at < length; at += step) cuts.push_back(at);
     return cuts;
