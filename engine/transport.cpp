@@ -128,11 +128,16 @@ bool waitUntilSettled(int32_t ms, Poll poll) {
     }
 }
 
+// Waits up to ms for the socket itself to turn readable, whatever the ring holds.
+bool waitSocketReadable(SessionRecord &rec, int32_t ms) {
+    return waitUntilSettled(ms, [&rec] { return isReadable(rec) ? 1 : 0; });
+}
+
 }  // namespace
 
 bool waitReadable(SessionRecord &rec, int32_t ms) {
     if (ringCount(rec) > 0) return true;
-    return waitUntilSettled(ms, [&rec] { return isReadable(rec) ? 1 : 0; });
+    return waitSocketReadable(rec, ms);
 }
 
 bool waitWritableFor(SessionRecord &rec, int32_t ms) {
@@ -199,6 +204,31 @@ int32_t peekReceived(SessionRecord &rec, char *buffer, int32_t length) {
     if (length <= 0) return 0;
     if (length >= static_cast<int32_t>(kRingSize)) length = static_cast<int32_t>(kRingSize) - 1;
     int32_t n = fillRingIfEmpty(rec, length);
+    if (n <= 0) return n;
+    if (n > length) n = length;
+    copyFromRing(rec, buffer, n);
+    return n;
+}
+
+int32_t peekLineStart(SessionRecord &rec, char *buffer, int32_t length, int32_t waitMs) {
+    if (length <= 0) return 0;
+    if (length >= static_cast<int32_t>(kRingSize)) length = static_cast<int32_t>(kRingSize) - 1;
+    int32_t n = fillRingIfEmpty(rec, length);
+    const uint32_t end = platform::tick() + static_cast<uint32_t>(waitMs < 0 ? 0 : waitMs);
+    // lineLengthInRing gives n both when there is no LF and when the LF is the n-th byte.
+    auto holdsLf = [&rec](int32_t count) {
+        return lineLengthInRing(rec, count) < count ||
+               rec.ringBuffer[(rec.ringRead + count - 1) % static_cast<int32_t>(kRingSize)] == '\n';
+    };
+    while (n > 0 && n < length && !holdsLf(n)) {
+        const int32_t left = platform::tickDiff(end, platform::tick());
+        if (!waitSocketReadable(rec, left < 0 ? 0 : left)) break;
+        const int32_t got = rec.socket > 0 ? platform::receiveOnce(rec.socket, rec.receiveBuffer, length - n) : -1;
+        if (got <= 0) break;  // closed: what is buffered is all there is
+        logTraffic(rec, "P: ", rec.receiveBuffer, static_cast<size_t>(got));
+        appendToRing(rec, rec.receiveBuffer, got);
+        n = ringCount(rec);
+    }
     if (n <= 0) return n;
     if (n > length) n = length;
     copyFromRing(rec, buffer, n);

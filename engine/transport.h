@@ -27,6 +27,10 @@ int32_t ringCount(const SessionRecord &rec);
 void emptyRing(SessionRecord &rec);
 
 int32_t peekReceived(SessionRecord &rec, char *buffer, int32_t length);
+// As peekReceived, but while fewer than length bytes and no LF are buffered it receives more into the ring,
+// waiting up to waitMs in all: a look-ahead at the start of the next line does not depend on how the bytes
+// were cut on their way.  Fewer bytes only when the connection closes or nothing more comes in time.
+int32_t peekLineStart(SessionRecord &rec, char *buffer, int32_t length, int32_t waitMs);
 int32_t readRaw(SessionRecord &rec, char *buffer, int32_t count);
 int32_t readChunk(SessionRecord &rec, char *buffer, int32_t capacity);
 int32_t readLine(SessionRecord &rec, char *buffer, int32_t capacity, int32_t firstWaitMs, int32_t furtherWaitMs);

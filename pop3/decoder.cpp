@@ -8,12 +8,12 @@
 #include <cstring>
 
 #include "engine/codecs.h"
-#include "engine/transport.h"
 #include "frame/record.h"
 #include "frame/text.h"
 #include "frame/tracelog.h"
 #include "platform/platform.h"
 #include "pop3/extract.h"
+#include "pop3/line_source.h"
 #include "pop3/mime_internal.h"
 
 namespace tev {
@@ -26,19 +26,6 @@ using mime::WordEncoding;
 constexpr int32_t kReceivedLineRoom = 1024;  // one read, as the fetch reads a line
 constexpr size_t kMaxBoundaryChars = 126;
 constexpr size_t kPeekLength = 5;
-
-// decodeState values
-constexpr int32_t kNotMime = 0;
-constexpr int32_t kTopHeader = 2;
-constexpr int32_t kMimeTopHeader = 3;
-constexpr int32_t kPreamble = 4;
-constexpr int32_t kPartHeader = 5;
-constexpr int32_t kPartBody = 6;
-
-// partEncoding values
-constexpr int32_t kSevenBit = 1;
-constexpr int32_t kBase64 = 2;
-constexpr int32_t kQuotedPrintable = 3;
 
 size_t lineLength(const SessionRecord &rec) { return boundedLength(rec.replyBuffer, kLineRoom); }
 
@@ -68,13 +55,6 @@ void writeToMessageFile(SessionRecord &rec, const void *bytes, int32_t length) {
 
 // ---------------------------------------------------------------- reading ahead
 
-int32_t readWait() { return settings.readTimeout.get(); }
-
-int32_t restOfLineWait() {
-    const int64_t ms = static_cast<int64_t>(settings.readTimeout.get()) * 4;
-    return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
-}
-
 // True when the line in replyBuffer is a whole received line, so what is read next starts a new one.  A part of
 // an over-long line is followed by the rest of that line, which no look-ahead may take for a line of its own.
 bool nextReadStartsLine(const SessionRecord &rec) {
@@ -82,18 +62,17 @@ bool nextReadStartsLine(const SessionRecord &rec) {
     return length > 0 && rec.replyBuffer[length - 1] == '\n';
 }
 
-// Up to kPeekLength received bytes, not consumed; waits up to the read time-out for something to arrive.
-int32_t peekAhead(SessionRecord &rec, char (&ahead)[kPeekLength + 1]) {
-    if (!waitReadable(rec, readWait())) return 0;
-    const int32_t n = peekReceived(rec, ahead, static_cast<int32_t>(kPeekLength));
+// Up to kPeekLength received bytes, not consumed.
+int32_t peekAhead(LineSource &source, char (&ahead)[kPeekLength + 1]) {
+    const int32_t n = source.peek(ahead, static_cast<int32_t>(kPeekLength));
     return n > 0 ? n : 0;
 }
 
 // The next line starts with a space (at least two bytes there); with secondNotSpace the second must not be one.
-bool nextLineStartsWithSpace(SessionRecord &rec, bool secondNotSpace) {
+bool nextLineStartsWithSpace(SessionRecord &rec, LineSource &source, bool secondNotSpace) {
     if (!nextReadStartsLine(rec)) return false;
     char ahead[kPeekLength + 1];
-    const int32_t n = peekAhead(rec, ahead);
+    const int32_t n = peekAhead(source, ahead);
     if (n < 2 || ahead[0] != ' ') return false;
     return !secondNotSpace || ahead[1] != ' ';
 }
@@ -111,10 +90,10 @@ bool isEndLineAhead(const char *ahead, int32_t n) {
 
 // Reads and drops the rest of a line that did not fit where it was being joined, so the fetch's next read starts
 // a line again.
-void dropRestOfLine(SessionRecord &rec) {
+void dropRestOfLine(LineSource &source) {
     char rest[kReceivedLineRoom];
     for (;;) {
-        const int32_t n = readLine(rec, rest, kReceivedLineRoom, readWait(), restOfLineWait());
+        const int32_t n = source.nextLine(rest, kReceivedLineRoom);
         if (n <= 0 || rest[n - 1] == '\n') return;
     }
 }
@@ -124,7 +103,7 @@ void dropRestOfLine(SessionRecord &rec) {
 // into its place, without its leading blanks.  Joins stop when the line buffer is full; the end line of the
 // message is never joined, and a part of an over-long line is left alone (its rest is the fetch's next read).
 // True when a line was joined.
-bool joinContinuation(SessionRecord &rec, char endChar) {
+bool joinContinuation(SessionRecord &rec, LineSource &source, char endChar) {
     if (!nextReadStartsLine(rec)) return false;
     char *line = rec.replyBuffer;
     size_t kept = lineLength(rec);
@@ -144,18 +123,18 @@ bool joinContinuation(SessionRecord &rec, char endChar) {
                                                                             : kReceivedLineRoom;
     if (capacity < 4) return false;
     char ahead[kPeekLength + 1];
-    const int32_t peeked = peekAhead(rec, ahead);
+    const int32_t peeked = peekAhead(source, ahead);
     if (peeked == 0 || isEndLineAhead(ahead, peeked)) return false;
 
     char *added = line + kept;
-    int32_t n = readLine(rec, added, capacity, readWait(), restOfLineWait());
+    int32_t n = source.nextLine(added, capacity);
     if (n <= 0) {
         std::memcpy(added, "\r\n", 3);
         return false;
     }
     if (added[n - 1] != '\n') {
         // Longer than the room left: the joined line keeps what fits and ends there.
-        dropRestOfLine(rec);
+        dropRestOfLine(source);
         n = n < capacity - 3 ? n : capacity - 3;
         added[n++] = '\r';
         added[n++] = '\n';
@@ -207,10 +186,10 @@ int32_t storeBoundary(char (&field)[kBoundarySize], const char *value, size_t le
 }
 
 // Content-Type line with a boundary parameter: defines the message's main boundary.
-bool boundaryRule(SessionRecord &rec) {
+bool boundaryRule(SessionRecord &rec, LineSource &source) {
     if (!headerNameMatches(rec.replyBuffer, "Content-Type:")) return false;
-    joinContinuation(rec, ';');
-    joinContinuation(rec, ';');
+    joinContinuation(rec, source, ';');
+    joinContinuation(rec, source, ';');
     const char *line = rec.replyBuffer;
     const char *param = searchFrom(line, 13, "Boundary=");
     if (!param) return false;
@@ -218,7 +197,7 @@ bool boundaryRule(SessionRecord &rec) {
     if (!boundaryValue(line, static_cast<size_t>(param - line) + 9, false, start, length)) return false;
     rec.mimeBoundaryLength = storeBoundary(rec.mimeBoundary, line + start, length);
     rec.altBoundaryLength = 0;
-    rec.decodeState = kPreamble;
+    rec.decodeState = kDecodePreamble;
     // Whatever was opened for the top header is no part of the parts that follow.
     mime::dropAttachment(rec);
     logFormat(rec, "[MIME boundary defined %d (%s)]\r\n", static_cast<int>(rec.mimeBoundaryLength), rec.mimeBoundary);
@@ -226,13 +205,13 @@ bool boundaryRule(SessionRecord &rec) {
 }
 
 // A nested multipart/alternative or multipart/mixed with a quoted boundary: the one alternate boundary.
-bool alternativeRule(SessionRecord &rec) {
+bool alternativeRule(SessionRecord &rec, LineSource &source) {
     if (!headerNameMatches(rec.replyBuffer, "Content-Type: multipart/alternative") &&
         !headerNameMatches(rec.replyBuffer, "Content-Type: multipart/mixed")) {
         return false;
     }
-    joinContinuation(rec, ';');
-    joinContinuation(rec, ';');
+    joinContinuation(rec, source, ';');
+    joinContinuation(rec, source, ';');
     const char *line = rec.replyBuffer;
     const char *param = searchFrom(line, 29, "Boundary=");
     if (!param) return false;
@@ -249,13 +228,13 @@ bool encodingRule(SessionRecord &rec) {
     const char *line = rec.replyBuffer;
     if (!headerNameMatches(line, "Content-Transfer-Encoding:")) return false;
     if (searchFrom(line, 26, "base64")) {
-        rec.partEncoding = kBase64;
+        rec.partEncoding = kEncodingBase64;
         logText(rec, "[Encoding is BASE64]\r\n");
     } else if (searchFrom(line, 26, "quoted-printable")) {
-        rec.partEncoding = kQuotedPrintable;
+        rec.partEncoding = kEncodingQuoted;
         logText(rec, "[Encoding is QUOTED]\r\n");
     } else if (searchFrom(line, 26, "7bit")) {
-        rec.partEncoding = kSevenBit;
+        rec.partEncoding = kEncoding7Bit;
         logText(rec, "[Encoding is 7-bit]\r\n");
     } else {
         return false;
@@ -296,13 +275,15 @@ bool extractName(const char *line, char *name) {
 
 // Content-Type or Content-Disposition line: the file name for the part, possibly an encoded word, set as
 // attachmentFileName.  True when the line gave a name.
-bool nameRule(SessionRecord &rec) {
-    if (!joinContinuation(rec, ';') && nextLineStartsWithSpace(rec, true)) joinContinuation(rec, '\0');
+bool nameRule(SessionRecord &rec, LineSource &source) {
+    if (!joinContinuation(rec, source, ';') && nextLineStartsWithSpace(rec, source, true)) {
+        joinContinuation(rec, source, '\0');
+    }
     const WordEncoding encoding =
         lineLength(rec) >= 13 ? mime::encodedWordIn(rec.replyBuffer + 13) : WordEncoding::none;
     if (encoding != WordEncoding::none) {
         logText(rec, "[iso-8859]\r\n");
-        joinContinuation(rec, '=');
+        joinContinuation(rec, source, '=');
         logFormat(rec, "[r:%s]\r\n", rec.replyBuffer);
         mime::unwrapEncodedWords(rec.replyBuffer, WordEncoding::quoted);
     }
@@ -330,7 +311,7 @@ bool nameRule(SessionRecord &rec) {
 
 // A base64 part without a file of its own is saved when the application asks for unnamed parts.
 void unnamedPartRule(SessionRecord &rec) {
-    if (rec.partEncoding != kBase64 || rec.fileHandle != 0 || !rec.saveUnnamedParts) return;
+    if (rec.partEncoding != kEncodingBase64 || rec.fileHandle != 0 || !rec.saveUnnamedParts) return;
     if (rec.attachmentFileName[0] == '\0') copyText(rec.attachmentFileName, "noname");
     mime::openAttachment(rec);
 }
@@ -344,8 +325,8 @@ bool boundaryTest(SessionRecord &rec) {
                            std::strncmp(line, rec.altBoundary, static_cast<size_t>(rec.altBoundaryLength)) == 0;
     if (!main && !alternate) return false;
     addCount(rec.boundaryCount, 1);
-    rec.decodeState = kPartHeader;
-    rec.partEncoding = 0;
+    rec.decodeState = kDecodePartHeader;
+    rec.partEncoding = kEncodingNone;
     rec.inlinePart = 0;
     copyText(rec.attachmentFileName, "incoming.mai");
     logText(rec, "[Boundary line found]\r\n");
@@ -353,11 +334,11 @@ bool boundaryTest(SessionRecord &rec) {
 }
 
 // Subject or From line with an ISO-8859-1 encoded word: decoded in place for the message file.
-void decodeHeaderWords(SessionRecord &rec) {
+void decodeHeaderWords(SessionRecord &rec, LineSource &source) {
     const WordEncoding encoding = mime::encodedWordIn(rec.replyBuffer);
     if (encoding == WordEncoding::none) return;
     logText(rec, "[ISO8859]\r\n");
-    if (nextLineStartsWithSpace(rec, false)) joinContinuation(rec, '=');
+    if (nextLineStartsWithSpace(rec, source, false)) joinContinuation(rec, source, '=');
     if (encoding == WordEncoding::quoted) {
         mime::unwrapEncodedWords(rec.replyBuffer, WordEncoding::quoted);
         const int32_t n = decodeQuotedPrintable(rec.replyBuffer, rec.workBuffer);
@@ -370,33 +351,33 @@ void decodeHeaderWords(SessionRecord &rec) {
 // ---------------------------------------------------------------- states
 
 // 2: the top header before any MIME-Version line; every line is written.
-int32_t topHeaderLine(SessionRecord &rec, bool lineStart) {
+int32_t topHeaderLine(SessionRecord &rec, LineSource &source, bool lineStart) {
     if (!lineStart) return 1;
     const char *line = rec.replyBuffer;
     if (isBlankLine(line)) {
-        rec.decodeState = kNotMime;
+        rec.decodeState = kDecodeNotMime;
         logText(rec, "[Not doing MIME/2]\r\n");
     } else if (headerNameMatches(line, "Subject:") || headerNameMatches(line, "From")) {
-        decodeHeaderWords(rec);
+        decodeHeaderWords(rec, source);
     } else if (headerNameMatches(line, "MIME-Version: 1.0")) {
-        rec.decodeState = kMimeTopHeader;
+        rec.decodeState = kDecodeMimeTopHeader;
         logText(rec, "[MIME version found]\r\n");
     }
-    if (boundaryRule(rec)) logText(rec, "[Assuming MIME]\r\n");
+    if (boundaryRule(rec, source)) logText(rec, "[Assuming MIME]\r\n");
     return 1;
 }
 
 // 3: the top header of a MIME message; only Subject, To and From lines are written.
-int32_t mimeTopHeaderLine(SessionRecord &rec, bool lineStart) {
+int32_t mimeTopHeaderLine(SessionRecord &rec, LineSource &source, bool lineStart) {
     if (!lineStart) return 0;
     const char *line = rec.replyBuffer;
     if (isBlankLine(line)) {
-        if (rec.partEncoding != 0) {
-            rec.decodeState = kPartBody;
+        if (rec.partEncoding != kEncodingNone) {
+            rec.decodeState = kDecodePartBody;
             logText(rec, "[MIME w/o boundary]\r\n");
             unnamedPartRule(rec);
         } else {
-            rec.decodeState = kNotMime;
+            rec.decodeState = kDecodeNotMime;
             logText(rec, "[Not doing MIME]\r\n");
         }
         return 1;
@@ -404,9 +385,9 @@ int32_t mimeTopHeaderLine(SessionRecord &rec, bool lineStart) {
     if (headerNameMatches(line, "Subject:") || headerNameMatches(line, "To:") || headerNameMatches(line, "From:")) {
         return 1;
     }
-    if (boundaryRule(rec) || encodingRule(rec)) return 0;
-    if (dispositionRule(rec) && nameRule(rec)) mime::openAttachment(rec);
-    if (headerNameMatches(rec.replyBuffer, "Content-Type:") && nameRule(rec)) mime::openAttachment(rec);
+    if (boundaryRule(rec, source) || encodingRule(rec)) return 0;
+    if (dispositionRule(rec) && nameRule(rec, source)) mime::openAttachment(rec);
+    if (headerNameMatches(rec.replyBuffer, "Content-Type:") && nameRule(rec, source)) mime::openAttachment(rec);
     return 0;
 }
 
@@ -423,7 +404,7 @@ int32_t preambleLine(SessionRecord &rec, bool lineStart) {
 }
 
 // 5: a part header; its lines are not written, but for the blank line of an attached message's header.
-int32_t partHeaderLine(SessionRecord &rec, bool lineStart) {
+int32_t partHeaderLine(SessionRecord &rec, LineSource &source, bool lineStart) {
     logText(rec, "[Looking for encoding]\r\n");
     if (!lineStart) return 0;
     const char *line = rec.replyBuffer;
@@ -435,17 +416,17 @@ int32_t partHeaderLine(SessionRecord &rec, bool lineStart) {
             logText(rec, "[Ignoring blank line]\r\n");
             return 1;
         }
-        rec.decodeState = kPartBody;
+        rec.decodeState = kDecodePartBody;
         if (!rec.inlinePart) unnamedPartRule(rec);
         return 0;
     }
-    if (encodingRule(rec) || alternativeRule(rec)) return 0;
+    if (encodingRule(rec) || alternativeRule(rec, source)) return 0;
     if (headerNameMatches(line, "Content-Type: message/rfc822")) {
         rec.inlinePart = 1;
         rec.skipBlankLine = 1;
         return 0;
     }
-    if ((dispositionRule(rec) || headerNameMatches(rec.replyBuffer, "Content-Type:")) && nameRule(rec)) {
+    if ((dispositionRule(rec) || headerNameMatches(rec.replyBuffer, "Content-Type:")) && nameRule(rec, source)) {
         mime::openAttachment(rec);
     }
     return 0;
@@ -454,10 +435,10 @@ int32_t partHeaderLine(SessionRecord &rec, bool lineStart) {
 // Decodes the line into workBuffer by the part's transfer encoding; returns the bytes produced.
 int32_t decodePartLine(SessionRecord &rec, size_t length) {
     switch (rec.partEncoding) {
-    case kBase64:
+    case kEncodingBase64:
         return decodeBase64Text(rec.replyBuffer, static_cast<int32_t>(length),
                                 reinterpret_cast<unsigned char *>(rec.workBuffer));
-    case kQuotedPrintable:
+    case kEncodingQuoted:
         return decodeQuotedPrintable(rec.replyBuffer, rec.workBuffer);
     default:
         std::memcpy(rec.workBuffer, rec.replyBuffer, length + 1);
@@ -487,19 +468,40 @@ int32_t partBodyLine(SessionRecord &rec, bool lineStart) {
 
 }  // namespace
 
-int32_t decodeMimeLine(SessionRecord &rec) {
+int32_t decodeMimeLine(SessionRecord &rec, LineSource &source) {
     rec.replyBuffer[kLineRoom - 1] = '\0';
     // Header names, blank lines and boundaries are recognised only where a received line starts; the later
     // parts of an over-long line are data.
     const bool lineStart = rec.midLine == 0;
     switch (rec.decodeState) {
-    case kTopHeader: return topHeaderLine(rec, lineStart);
-    case kMimeTopHeader: return mimeTopHeaderLine(rec, lineStart);
-    case kPreamble: return preambleLine(rec, lineStart);
-    case kPartHeader: return partHeaderLine(rec, lineStart);
-    case kPartBody: return partBodyLine(rec, lineStart);
+    case kDecodeTopHeader: return topHeaderLine(rec, source, lineStart);
+    case kDecodeMimeTopHeader: return mimeTopHeaderLine(rec, source, lineStart);
+    case kDecodePreamble: return preambleLine(rec, lineStart);
+    case kDecodePartHeader: return partHeaderLine(rec, source, lineStart);
+    case kDecodePartBody: return partBodyLine(rec, lineStart);
     default: return 1;
     }
+}
+
+int32_t decodeMimeLine(SessionRecord &rec) {
+    RingLineSource source(rec);
+    return decodeMimeLine(rec, source);
+}
+
+void startMessageDecoding(SessionRecord &rec) {
+    std::memset(rec.savedAttachments, 0, sizeof rec.savedAttachments);
+    // An unnamed part of this message must never reuse (and overwrite) the file of an earlier fetch.
+    rec.attachmentFileName[0] = '\0';
+    rec.mimeBoundaryLength = 0;
+    rec.boundaryCount = 0;
+    rec.attachmentsSaved = 0;
+    rec.partEncoding = kEncodingNone;
+    rec.blankLineSeen = 0;
+    // Nothing of the previous message's structure may steer this one (an old alternative boundary could match).
+    rec.altBoundaryLength = 0;
+    rec.inlinePart = 0;
+    rec.skipBlankLine = 0;
+    if (rec.decodeState != kDecodeRaw) rec.decodeState = kDecodeTopHeader;
 }
 
 }  // namespace tev

@@ -7,18 +7,12 @@
 #include "frame/slots.h"
 #include "frame/tracelog.h"
 #include "pop3/decoder.h"
+#include "pop3/fetch_line.h"
+#include "pop3/line_source.h"
 #include "pop3/session.h"
 #include "tev32.h"
 
 namespace tev::pop3 {
-
-void closeFetchFiles(SessionRecord &rec) {
-    closeAttachment(rec);
-    if (rec.emailFile != 0) {
-        platform::closeFile(rec.emailFile);
-        rec.emailFile = 0;
-    }
-}
 
 namespace {
 
@@ -29,14 +23,6 @@ constexpr int32_t kRawChunk = static_cast<int32_t>(kBigBufferSize) - 2;
 static_assert(kRawChunk + 1 <= static_cast<int32_t>(kBigBufferSize), "raw chunk must fit replyBuffer");
 static_assert(kEmailPathSize >= 2 * kMaxNameChars + 2, "directory, separator and file name must fit emailPath");
 constexpr int32_t kSlotTopBuffer = 8;
-
-constexpr char kInsideLine = 1;
-constexpr char kInsideStatusLine = 2;
-
-// The statistics counters wrap like the 32-bit counters they are, without signed overflow.
-void addCount(int32_t &counter, int32_t amount) {
-    counter = static_cast<int32_t>(static_cast<uint32_t>(counter) + static_cast<uint32_t>(amount));
-}
 
 // The rest of a long line may take four read time-outs.
 int32_t longLineWait() {
@@ -50,18 +36,6 @@ int32_t readReplyLine(SessionRecord &rec, int32_t furtherWaitMs) {
     const int32_t wait = settings.readTimeout.get();
     if (!waitReadable(rec, wait)) return 0;
     return readLine(rec, rec.replyBuffer, kLineRoom, wait, furtherWaitMs);
-}
-
-// The terminating "." line.  Only TOP and RETR insist on a short line; a UIDL list ends at any "." line.
-bool isEndLine(const char *line, int32_t length, bool anyLength) {
-    return line[0] == '.' && line[1] != '.' && (anyLength || length <= 4);
-}
-
-// Takes off the "." the server put in front of a line that starts with "."; returns the new length.
-int32_t unstuff(char *line, int32_t length) {
-    if (length < 2 || line[0] != '.' || line[1] != '.') return length;
-    std::memmove(line, line + 1, static_cast<size_t>(length));  // the NUL moves along
-    return length - 1;
 }
 
 // Copies a line into the TOP or UIDL destination as far as it has room; what does not fit is dropped.
@@ -149,13 +123,6 @@ int32_t readListReply(SessionRecord &rec, uint32_t) {
 
 // ---------------------------------------------------------------- RETR into a file
 
-// emailPath = directory, '\' unless the directory already ends with one, file name.
-void composeEmailPath(SessionRecord &rec) {
-    size_t n = copyText(rec.emailPath, rec.emailDirectory, kMaxNameChars);
-    if (n == 0 || rec.emailPath[n - 1] != '\\') appendText(rec.emailPath, "\\");
-    appendText(rec.emailPath, rec.emailFileName);
-}
-
 // 310: create the message file, then "RETR n".
 int32_t sendRetr(SessionRecord &rec, uint32_t now) {
     composeEmailPath(rec);
@@ -171,7 +138,7 @@ int32_t sendRetr(SessionRecord &rec, uint32_t now) {
     rec.midLine = 0;
     formatText(rec.commandBuffer, sizeof rec.commandBuffer, "RETR %d", static_cast<int>(rec.messageNumber));
     if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
-    if (rec.decodeState == 1) {
+    if (rec.decodeState == kDecodeRaw) {
         rec.nextState = kFetchRaw;
         rec.waitUntil = 0;
     } else {
@@ -203,23 +170,7 @@ int32_t fetchRaw(SessionRecord &rec, uint32_t now) {
     return 0;
 }
 
-// Writes the line in replyBuffer (length bytes) to the message file; a quoted-printable part is decoded first.
-int32_t writeMessageLine(SessionRecord &rec, int32_t length) {
-    if (rec.emailFile <= 0) return 0;
-    const char *data = rec.replyBuffer;
-    if (rec.partEncoding == 3) {
-        length = decodeQuotedPrintable(rec.replyBuffer, rec.workBuffer);
-        data = rec.workBuffer;
-    }
-    if (length > 0) {
-        int32_t rc = platform::writeFile(rec.emailFile, data, length);
-        if (rc < 0) return errorExit(rec, 0, rc);
-    }
-    return 0;
-}
-
-// 312: one line of the message.  Line-start rules (status line, end line, unstuffing) apply only to a read
-// that starts a line; the later parts of an over-long line are message data whatever they begin with.
+// 312: one line of the message.
 int32_t fetchLine(SessionRecord &rec, uint32_t now) {
     int32_t n = readReplyLine(rec, longLineWait());
     if (n == 0) return 0;
@@ -231,43 +182,11 @@ int32_t fetchLine(SessionRecord &rec, uint32_t now) {
     }
     if (n < 0) return errorExit(rec, 0, n);
     armReplyTime(rec, now);
-
-    char *line = rec.replyBuffer;
-    const bool endsLine = line[n - 1] == '\n';
-    if (rec.midLine == kInsideStatusLine) {
-        if (endsLine) rec.midLine = 0;
-        return 0;
-    }
-    if (rec.midLine == 0) {
-        if (rec.replyCode == 0) {
-            rec.replyCode = line[0] == '+' ? 100 : 500;
-            copyText(rec.lastReply, line, kMaxNameChars);
-            // Only the server's own status line is kept out of the file; a negative one is kept as data.
-            if (std::strncmp(line, "+OK", 3) == 0) {
-                if (!endsLine) rec.midLine = kInsideStatusLine;
-                return 0;
-            }
-        }
-        if (isEndLine(line, n, false)) {
-            rec.nextState = kEndFetch;
-            return 0;
-        }
-        n = unstuff(line, n);
-    }
-
-    bool write = true;
-    bool decoded = false;
-    if (rec.decodeState >= 2 && rec.decodeState <= 9) {
-        // midLine still describes this line while the decoder looks at it.
-        write = decodeMimeLine(rec) > 0;
-        decoded = true;
-    }
-    rec.midLine = endsLine ? 0 : kInsideLine;
-    if (!write) return 0;
-    // The decoder may have rewritten the line (encoded words); otherwise its bytes go out as received.
-    int32_t length = decoded ? static_cast<int32_t>(boundedLength(rec.replyBuffer, sizeof rec.replyBuffer)) : n;
-    addCount(rec.textBytesRead, length);
-    return writeMessageLine(rec, length);
+    RingLineSource source(rec);
+    const int32_t rc = takeFetchedLine(rec, n, source);
+    if (rc < 0) return errorExit(rec, 0, rc);
+    if (rc > 0) rec.nextState = kEndFetch;
+    return 0;
 }
 
 // 313: the end of a fetch.
@@ -471,24 +390,12 @@ extern "C" int32_t tevGetEmailFile(int32_t chan, int32_t message, const char *fi
     copyText(rec->emailFileName, fileName, kMaxNameChars);
     copyText(rec->emailDirectory, emailDir, kMaxNameChars);
     copyText(rec->attachmentDirectory, attachDir, kMaxNameChars);
-    std::memset(rec->savedAttachments, 0, sizeof rec->savedAttachments);
-    // An unnamed part of this message must never reuse (and overwrite) the file of an earlier fetch.
-    rec->attachmentFileName[0] = '\0';
     rec->userBuffer = nullptr;
     rec->userBufferSize = 0;
     rec->userBufferUsed = 0;
     rec->textBytesRead = 0;
     rec->attachmentBytesRead = 0;
-    rec->mimeBoundaryLength = 0;
-    rec->boundaryCount = 0;
-    rec->attachmentsSaved = 0;
-    rec->partEncoding = 0;
-    rec->blankLineSeen = 0;
-    // Nothing of the previous message's structure may steer this one (an old alternative boundary could match).
-    rec->altBoundaryLength = 0;
-    rec->inlinePart = 0;
-    rec->skipBlankLine = 0;
-    if (rec->decodeState != 1) rec->decodeState = 2;
+    startMessageDecoding(*rec);
     return pop3::startOperation(*rec, pop3::kRetr, true);
 }
 

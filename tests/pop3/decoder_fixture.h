@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/transport.h"
 #include "frame/record.h"
+#include "pop3/memory_decode.h"
 #include "pop3/pop3_fixture.h"
 #include "support/scripted_server.h"
 #include "support/trace.h"
@@ -74,15 +76,56 @@ protected:
             ADD_FAILURE() << "login failed: " << srv.error();
             return results;
         }
+        std::vector<Replay> replays;
         for (size_t i = 0; i < messages.size(); ++i) {
             const std::string name = "msg" + std::to_string(i + 1) + ".txt";
+            Replay replay{std::make_unique<tev::SessionRecord>(rec()), retrReply(messages[i]),
+                          snapshotTree(attachDir), {}};
             int32_t r = tevGetEmailFile(0, static_cast<int32_t>(i + 1), name.c_str(), tmp.path().c_str(),
                                         attachDir.c_str());
             results.push_back(r);
             if (r != 0) break;
+            replay.fetched = {r, messageFile(static_cast<int>(i + 1)), snapshotTree(attachDir), decoderFields(rec())};
+            replays.push_back(std::move(replay));
         }
         EXPECT_TRUE(srv.finish(stepLimitMs)) << srv.error();
+        for (const Replay &replay : replays) expectSameFromMemory(replay);
         return results;
+    }
+
+    // A fetch to repeat without a socket: the record and the attachment directory before it, the reply, and
+    // what the fetch from the server gave.
+    struct Replay {
+        std::unique_ptr<tev::SessionRecord> before;
+        std::string reply;
+        Tree attachBefore;
+        DecodeOutcome fetched;
+    };
+
+    // The reply decoded from memory, whole, cut in two at every position (a spread of them when long) and cut
+    // after every byte, gives what the fetch gave: the same message file, attachment files and record fields.
+    void expectSameFromMemory(const Replay &replay) {
+        if (getenv("TEV_NO_REPLAY")) return;
+        ScratchDir root;
+        auto run = [&](const std::vector<size_t> &cuts, const std::string &what) {
+            const DecodeOutcome got =
+                decodeFromMemory(*replay.before, replay.reply, replay.attachBefore, root.path(), attachDir, cuts);
+            if (got == replay.fetched) return true;
+            ADD_FAILURE() << "decoded from memory (" << what << ") differs from the fetch\n"
+                          << "message: " << showBytes(got.message, 3000) << "\nfetched: "
+                          << showBytes(replay.fetched.message, 3000) << "\nfields:  " << got.fields
+                          << "\nfetched: " << replay.fetched.fields << "\nresult " << got.result;
+            return false;
+        };
+        if (!run({}, "whole")) return;
+        for (size_t cut : cutPositions(replay.reply.size(), replay.fetched.attachments.entries.size())) {
+            if (!run({cut}, "cut at " + std::to_string(cut))) return;
+        }
+        if (replay.reply.size() <= 20000 && replay.fetched.attachments.entries.size() < 50) {
+            std::vector<size_t> every;
+            for (size_t at = 1; at < replay.reply.size(); ++at) every.push_back(at);
+            run(every, "cut after every byte");
+        }
     }
 
     // One message fetched into msg1.txt; the fetch's result.
