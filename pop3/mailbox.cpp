@@ -152,7 +152,7 @@ int32_t readListReply(SessionRecord &rec, uint32_t) {
 
 // emailPath = directory, '\' unless the directory already ends with one, file name.
 void composeEmailPath(SessionRecord &rec) {
-    size_t n = copyText(rec.emailPath, rec.emailDirectory, kMaxNameChars);
+    size_t n = copyText(rec.emailPath, rec.emailDirectory, kMaxDirectoryChars);
     if (n == 0 || rec.emailPath[n - 1] != '\\') appendText(rec.emailPath, "\\");
     appendText(rec.emailPath, rec.emailFileName);
 }
@@ -466,12 +466,14 @@ extern "C" int32_t tevGetEmailFile(int32_t chan, int32_t message, const char *fi
     if (!fileName) return TEV_E_MISSING_FILENAME;
     if (!emailDir) return TEV_E_MISSING_EMAIL_PATH;
     if (!attachDir) return TEV_E_MISSING_ATTACH_PATH;
+    if (!fitsDirectory(emailDir)) return TEV_E_MISSING_EMAIL_PATH;  // never cut: a shorter one is another place
+    if (!fitsDirectory(attachDir)) return TEV_E_MISSING_ATTACH_PATH;
     // Files a failed fetch left open are finished now, before this fetch resets what describes them.
     pop3::closeFetchFiles(*rec);
     rec->messageNumber = message;
     copyText(rec->emailFileName, fileName, kMaxNameChars);
-    copyText(rec->emailDirectory, emailDir, kMaxNameChars);
-    copyText(rec->attachmentDirectory, attachDir, kMaxNameChars);
+    copyText(rec->emailDirectory, emailDir);
+    copyText(rec->attachmentDirectory, attachDir);
     std::memset(rec->savedAttachments, 0, sizeof rec->savedAttachments);
     // An unnamed part of this message must never reuse (and overwrite) the file of an earlier fetch.
     rec->attachmentFileName[0] = '\0';
