@@ -31,8 +31,8 @@ struct SextetTable {
             value['a' + i] = static_cast<unsigned char>(26 + i);
         }
         for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<unsigned char>(52 + i);
-        value['+'] = 62;
-        value['/'] = 63;
+        value[static_cast<unsigned char>('+')] = 62;
+        value[static_cast<unsigned char>('/')] = 63;
     }
 };
 constexpr SextetTable kSextets;

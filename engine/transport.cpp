@@ -303,6 +303,14 @@ namespace {
 constexpr int32_t kReplyRoom = static_cast<int32_t>(kRingSize);
 static_assert(kReplyRoom <= static_cast<int32_t>(kBigBufferSize), "the reply room lies inside replyBuffer");
 
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A reply's code is the number its first line begins with; a line that does not begin with three digits has
+// none (0), whatever a later line of the reply holds.
+int32_t replyCodeOf(const char *firstLine) {
+    return isDigit(firstLine[0]) && isDigit(firstLine[1]) && isDigit(firstLine[2]) ? parseDecimal(firstLine) : 0;
+}
+
 }  // namespace
 
 int32_t readSmtpReply(SessionRecord &rec) {
@@ -313,6 +321,7 @@ int32_t readSmtpReply(SessionRecord &rec) {
     const int32_t furtherWait = settings.responseTimeout.get() <= 1 ? 0 : 1;
     int32_t used = 0;       // bytes of complete lines already gathered
     int32_t lineLength = 0; // bytes of the line being gathered (fragments joined)
+    bool firstLine = true;
     while (platform::tickDiff(platform::tick(), limit) < 0) {
         char *line = rec.replyBuffer + used;
         int32_t n = readLine(rec, line + lineLength, kReplyRoom - used - lineLength, 0, furtherWait);
@@ -328,8 +337,9 @@ int32_t readSmtpReply(SessionRecord &rec) {
             continue;
         }
         copyText(rec.lastReply, sizeof rec.lastReply, line, 127);
-        if (rec.replyCode == 0) {
-            rec.replyCode = parseDecimal(line);
+        if (firstLine) {
+            firstLine = false;
+            rec.replyCode = replyCodeOf(line);
             if (rec.replyCode >= 500) return TEV_E_SMTP_ERROR;
         }
         if (lineLength >= 4 && (line[3] == ' ' || line[3] == '\r')) return 0;

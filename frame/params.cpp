@@ -35,7 +35,7 @@ int32_t openLog(SessionRecord &rec, const char *path) {
         platform::closeFile(rec.logFile);  // the earlier log is closed, never leaked
         rec.logFile = 0;
     }
-    int32_t handle = platform::createFile(path, /*privateFile=*/true, /*noFollow=*/false);
+    int32_t handle = platform::createFile(path, /*privateFile=*/true, /*noFollow=*/true);
     if (handle <= 0) return -1;
     rec.logFile = handle;
     return handle;

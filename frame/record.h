@@ -19,8 +19,20 @@ constexpr size_t kNameSize = 130;             // server, addresses, file and dir
 constexpr size_t kMaxNameChars = 128;
 constexpr size_t kCredentialSize = 66;        // userName, pop3Password, password (64 characters)
 constexpr size_t kMaxCredentialChars = 64;
-constexpr size_t kEmailPathSize = 260;        // directory (128) + '\' + file name (128) + NUL
-constexpr size_t kAttachmentPathSize = 300;   // directory (128) + '\' + serial prefix + file name (128) + NUL
+constexpr size_t kMaxDirectoryChars = 4095;   // message and attachment directories, never cut
+constexpr size_t kDirectorySize = kMaxDirectoryChars + 1;
+constexpr size_t kMaxSerialPrefixChars = 12;  // "<serial>-": at most 11 digits and '-'
+// Directory + '\' + file name (128) + NUL.
+constexpr size_t kEmailPathSize = kMaxDirectoryChars + 1 + kMaxNameChars + 1;
+// Directory + '\' + up to three serial prefixes (the file's own and two that keep it off the message file) +
+// file name (128) + NUL.
+constexpr size_t kAttachmentPathSize = kMaxDirectoryChars + 1 + 3 * kMaxSerialPrefixChars + kMaxNameChars + 1;
+// True when a directory text fits its record field whole.
+inline bool fitsDirectory(const char *directory) {
+    size_t length = 0;
+    while (length <= kMaxDirectoryChars && directory[length] != '\0') ++length;
+    return length <= kMaxDirectoryChars;
+}
 constexpr size_t kSavedAttachmentsSize = 1026;
 constexpr size_t kShortSize = 34;             // rawCommand, lastRecipient (32 characters)
 constexpr size_t kMaxShortChars = 32;
@@ -88,8 +100,8 @@ struct SessionRecord {
     char userName[kCredentialSize];
     char pop3Password[kCredentialSize];
     char emailFileName[kNameSize];
-    char emailDirectory[kNameSize];
-    char attachmentDirectory[kNameSize];
+    char emailDirectory[kDirectorySize];
+    char attachmentDirectory[kDirectorySize];
     char attachmentFileName[kNameSize];
     char emailPath[kEmailPathSize];
     char attachmentPath[kAttachmentPathSize];

@@ -76,10 +76,29 @@ int32_t createFile(const char *path, bool privateFile, bool noFollow) {
     }
     char native[kPathRoom];
     if (!translatePath(path, native)) return -1;
-    int flags = O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC;
+    // Opened non-blocking and without O_TRUNC, so a FIFO or a device at the path neither hangs the open nor is
+    // acted on; only a regular file is truncated and used, and then it blocks as any file does.
+    int flags = O_CREAT | O_WRONLY | O_NONBLOCK | O_CLOEXEC;
     if (noFollow) flags |= O_NOFOLLOW;
     const int fd = detail::moveAboveStdio(openRetrying(native, flags, privateFile ? 0600 : 0666));
-    return fd >= 3 ? fd : -1;
+    if (fd < 3) return -1;
+    struct stat info {};
+    bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (!usable) errno = EINVAL;
+    // A private file that already existed keeps no one else's permissions before anything is written to it.
+    if (usable && privateFile) usable = fchmod(fd, 0600) == 0;
+    if (usable) usable = ftruncate(fd, 0) == 0;
+    if (usable) {
+        const int status = fcntl(fd, F_GETFL);
+        usable = status != -1 && fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0;
+    }
+    if (!usable) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
 }
 
 int32_t openForReading(const char *path) {
@@ -154,6 +173,15 @@ int64_t fileSize(int32_t handle) {
     struct stat info {};
     if (fstat(handle, &info) != 0) return -1;
     return static_cast<int64_t>(info.st_size);
+}
+
+bool isSameFile(int32_t handle, const char *path) {
+    if (handle < 3) return false;
+    char native[kPathRoom];
+    if (!translatePath(path, native)) return false;
+    struct stat open {}, named {};
+    if (fstat(handle, &open) != 0 || stat(native, &named) != 0) return false;
+    return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 }  // namespace tev::platform

@@ -9,9 +9,11 @@
 namespace tev::platform {
 
 // ---- Files ----
-// Creates or truncates a file (mode 0666 less the umask, or 0600 when `privateFile`).  '\' and '/' both separate
-// directories; a path starting with a separator whose directory part is empty ("\name") opens "name" in the
-// current directory.  `noFollow` refuses a symbolic link as the last component.  Returns a handle >= 3, or -1.
+// Creates or truncates a regular file (mode 0666 less the umask, or 0600 when `privateFile`: an existing private
+// file is set to 0600 too).  Anything but a regular file at the path (a FIFO, a device, a directory) is refused at
+// once, never waited for.  '\' and '/' both separate directories; a path starting with a separator whose
+// directory part is empty ("\name") opens "name" in the current directory.  `noFollow` refuses a symbolic link as
+// the last component.  Returns a blocking handle >= 3, or -1.
 int32_t createFile(const char *path, bool privateFile, bool noFollow);
 // Opens an existing regular file for reading (non-blocking open, no symbolic-link follow); anything but a regular
 // file is refused.  Returns a handle >= 3, or -1.
@@ -24,6 +26,8 @@ int32_t writeFile(int32_t handle, const void *buffer, int32_t count);
 void closeFile(int32_t handle);
 // Size of an open file in bytes, or -1.
 int64_t fileSize(int32_t handle);
+// True when `path` names the very file open as `handle` (same device and inode); false when either is missing.
+bool isSameFile(int32_t handle, const char *path);
 
 // ---- Time ----
 // 32-bit millisecond tick of the monotonic clock; compare ticks with tickDiff, never with < or >.

@@ -14,8 +14,10 @@ namespace tev {
 
 namespace {
 
-// Directory, '\', "<serial>-" (at most 11 digits and '-'), file name, NUL: the path always fits, never cut.
-static_assert(kAttachmentPathSize >= kMaxNameChars + 1 + 12 + kMaxNameChars + 1, "attachmentPath too small");
+// Directory, '\', up to three "<serial>-" prefixes (11 digits and '-' at most each), file name, NUL: the path
+// always fits, never cut.
+static_assert(kAttachmentPathSize >= kMaxDirectoryChars + 1 + 3 * kMaxSerialPrefixChars + kMaxNameChars + 1,
+              "attachmentPath too small");
 constexpr size_t kMaxSavedListChars = kSavedAttachmentsSize - 1;
 
 // Counters wrap like the 32-bit counters they are, without signed overflow.
@@ -45,6 +47,24 @@ void listSavedName(SessionRecord &rec, const char *name) {
     list[pos + nameLength] = '\0';
 }
 
+// Puts "<serial>-" before the file name that starts at nameStart in attachmentPath, as numbered names are made.
+void numberFileName(SessionRecord &rec, size_t nameStart) {
+    char name[kAttachmentPathSize];
+    copyText(name, rec.attachmentPath + nameStart);
+    formatText(rec.attachmentPath + nameStart, sizeof rec.attachmentPath - nameStart, "%lld-%s",
+               static_cast<long long>(rec.attachmentSerial) + 1, name);
+}
+
+// An attachment never overwrites the message file of its own fetch: a path naming that file is numbered (twice
+// at most: a numbered name can be the message file too).  False when it still names the message file.
+bool keepOffMessageFile(SessionRecord &rec, size_t nameStart) {
+    for (int numbered = 0; numbered < 2; ++numbered) {
+        if (!platform::isSameFile(rec.emailFile, rec.attachmentPath)) return true;
+        numberFileName(rec, nameStart);
+    }
+    return !platform::isSameFile(rec.emailFile, rec.attachmentPath);
+}
+
 }  // namespace
 
 namespace mime {
@@ -66,7 +86,7 @@ void openAttachment(SessionRecord &rec) {
     logFormat(rec, "[Filename = '%s']\r\n", rec.attachmentFileName);
 
     char *path = rec.attachmentPath;
-    const size_t dirLength = copyText(rec.attachmentPath, rec.attachmentDirectory, kMaxNameChars);
+    const size_t dirLength = copyText(rec.attachmentPath, rec.attachmentDirectory, kMaxDirectoryChars);
     if (dirLength == 0 || path[dirLength - 1] != '\\') appendText(rec.attachmentPath, "\\");
     const size_t used = std::strlen(path);
     if (rec.numberAttachmentFiles) {
@@ -76,9 +96,11 @@ void openAttachment(SessionRecord &rec) {
         copyText(path + used, sizeof rec.attachmentPath - used, rec.attachmentFileName, kMaxNameChars);
     }
 
+    const bool offMessageFile = keepOffMessageFile(rec, used);
+
     dropAttachment(rec);
     logFormat(rec, "[Creating '%s']\r\n", path);
-    const int32_t handle = platform::createFile(path, false, true);
+    const int32_t handle = offMessageFile ? platform::createFile(path, false, true) : -1;
     if (handle <= 0) {
         logFormat(rec, "[Cannot open '%s']\r\n", path);
         rec.fileHandle = 0;

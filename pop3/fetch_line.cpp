@@ -41,7 +41,7 @@ int32_t unstuff(char *line, int32_t length) {
 }
 
 void composeEmailPath(SessionRecord &rec) {
-    size_t n = copyText(rec.emailPath, rec.emailDirectory, kMaxNameChars);
+    size_t n = copyText(rec.emailPath, rec.emailDirectory, kMaxDirectoryChars);
     if (n == 0 || rec.emailPath[n - 1] != '\\') appendText(rec.emailPath, "\\");
     appendText(rec.emailPath, rec.emailFileName);
 }

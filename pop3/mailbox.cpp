@@ -384,12 +384,14 @@ extern "C" int32_t tevGetEmailFile(int32_t chan, int32_t message, const char *fi
     if (!fileName) return TEV_E_MISSING_FILENAME;
     if (!emailDir) return TEV_E_MISSING_EMAIL_PATH;
     if (!attachDir) return TEV_E_MISSING_ATTACH_PATH;
+    if (!fitsDirectory(emailDir)) return TEV_E_MISSING_EMAIL_PATH;  // never cut: a shorter one is another place
+    if (!fitsDirectory(attachDir)) return TEV_E_MISSING_ATTACH_PATH;
     // Files a failed fetch left open are finished now, before this fetch resets what describes them.
     pop3::closeFetchFiles(*rec);
     rec->messageNumber = message;
     copyText(rec->emailFileName, fileName, kMaxNameChars);
-    copyText(rec->emailDirectory, emailDir, kMaxNameChars);
-    copyText(rec->attachmentDirectory, attachDir, kMaxNameChars);
+    copyText(rec->emailDirectory, emailDir);
+    copyText(rec->attachmentDirectory, attachDir);
     rec->userBuffer = nullptr;
     rec->userBufferSize = 0;
     rec->userBufferUsed = 0;

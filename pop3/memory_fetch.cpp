@@ -29,8 +29,10 @@ int32_t decodeMessageFromMemory(SessionRecord &rec, const char *fileName, const 
                                 const size_t *splitPoints, size_t splitCount) {
     pop3::closeFetchFiles(rec);
     copyText(rec.emailFileName, fileName ? fileName : "", kMaxNameChars);
-    copyText(rec.emailDirectory, emailDir ? emailDir : "", kMaxNameChars);
-    copyText(rec.attachmentDirectory, attachDir ? attachDir : "", kMaxNameChars);
+    if (!fitsDirectory(emailDir ? emailDir : "")) return TEV_E_MISSING_EMAIL_PATH;
+    if (!fitsDirectory(attachDir ? attachDir : "")) return TEV_E_MISSING_ATTACH_PATH;
+    copyText(rec.emailDirectory, emailDir ? emailDir : "");
+    copyText(rec.attachmentDirectory, attachDir ? attachDir : "");
     rec.userBuffer = nullptr;
     rec.userBufferSize = 0;
     rec.userBufferUsed = 0;

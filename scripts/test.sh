@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds TEV32 with -Wall -Wextra -Werror under AddressSanitizer and UndefinedBehaviorSanitizer and runs the whole
 # test suite (unit tests, scripted-server protocol tests, and end-to-end tests against aiosmtpd and Dovecot on
-# loopback).  Installs what a fresh Debian machine lacks.
+# loopback), then every fuzz target for 20 seconds.  Installs what a fresh Debian machine lacks.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${TEV_BUILD_DIR:-$top/build/test}
@@ -16,6 +16,9 @@ done
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 [ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
+# clang with its libFuzzer runtime for the fuzz targets.
+command -v clang++ >/dev/null 2>&1 || need+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "test.sh: installing ${need[*]}"
   "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
@@ -30,3 +33,5 @@ cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600
+# Any crash the fuzz targets find fails the run.
+"$top/scripts/fuzz.sh" 20

@@ -37,14 +37,14 @@ bool given(const char *text) { return text != nullptr && text[0] != '\0'; }
 
 enum class Accept { belowTransient, intermediate };
 
-// Reads the reply once it has begun to arrive.  Returns 1 when it is read and is what the command needs, 0 when
-// nothing has arrived yet (the state runs again), or the error exit's result.
+// Reads the reply once it has begun to arrive.  Returns 1 when it is read and is what the command needs (a reply
+// without a code, 0, never is), 0 when nothing has arrived yet (the state runs again), or the error exit's result.
 int32_t takeReply(SessionRecord &rec, int32_t waitMs, Accept accept) {
     if (!waitReadable(rec, waitMs)) return 0;
     int32_t rc = readSmtpReply(rec);
     if (rc < 0) return errorExit(rec, 0, rc);
     bool accepted = accept == Accept::intermediate ? (rec.replyCode >= 300 && rec.replyCode < 400)
-                                                    : rec.replyCode < 400;
+                                                    : rec.replyCode > 0 && rec.replyCode < 400;
     if (!accepted) return errorExit(rec, 0, TEV_E_SMTP_ERROR);
     return 1;
 }

@@ -1,5 +1,8 @@
 // Attach and release, guarded slots, parameters, error texts, trace log, tevDebug and tevStatistics.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -172,6 +175,42 @@ TEST_F(Attached, LogFileReopenAndText) {
     EXPECT_GT(tevStringParam(0, TEV_LOG_TEXT, "hello"), 0);
     EXPECT_EQ(readWholeFile(first), "*** tevStringParam(0,20," + second + ")\r\n");
     EXPECT_EQ(readWholeFile(second), "*** tevStringParam(0,52,hello)\r\nhello\r\n");
+}
+
+// The trace log and the TOP-buffer file are created only as regular files: a FIFO (even one with a reader), a
+// device or a directory is refused at once, and so is a symbolic link in place of the log.  A log that existed
+// already is made owner-only before anything is written to it.
+TEST_F(Attached, LogAndBufferFilesAreRegularFilesOnly) {
+    const std::string fifo = tmp.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(tev::allocateSlot(8, 16), 0);
+    std::memcpy(tev::slotData(8), "top text", 9);
+    for (const std::string &special : {fifo, std::string("/dev/null"), tmp.path()}) {
+        EXPECT_EQ(tevStringParam(0, TEV_LOG_FILE, special.c_str()), -1) << special;
+        EXPECT_EQ(rec(0).logFile, 0) << special;
+        EXPECT_EQ(tevStringParam(0, TEV_WRITE_BUFFER, special.c_str()), TEV_E_CANNOT_CREATE_FILE) << special;
+    }
+    char drained[16];
+    EXPECT_LE(::read(reader, drained, sizeof drained), 0);  // nothing was written into the FIFO
+    ::close(reader);
+
+    const std::string target = tmp.file("target");
+    ASSERT_TRUE(tevtest::writeWholeFile(target, "keep"));
+    ASSERT_EQ(symlink(target.c_str(), tmp.file("link.log").c_str()), 0);
+    EXPECT_EQ(tevStringParam(0, TEV_LOG_FILE, tmp.file("link.log").c_str()), -1);
+    EXPECT_EQ(rec(0).logFile, 0);
+    EXPECT_EQ(readWholeFile(target), "keep");
+
+    const std::string old = tmp.file("old.log");
+    ASSERT_TRUE(tevtest::writeWholeFile(old, "earlier secrets"));
+    ASSERT_EQ(chmod(old.c_str(), 0644), 0);
+    ASSERT_GT(tevStringParam(0, TEV_LOG_FILE, old.c_str()), 0);
+    struct stat info {};
+    ASSERT_EQ(stat(old.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(info.st_size, 0);
 }
 
 TEST_F(Attached, ErrorTexts) {

@@ -118,6 +118,59 @@ TEST_F(FilesTest, DirectoryAndFifoRefusedWithoutHanging) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
+// A file the library creates must be a regular file: a FIFO (with or without a reader), a device or a directory
+// at the path is refused at once, and nothing is written to it.
+TEST_F(FilesTest, CreateRefusesWhatIsNotARegularFile) {
+    ASSERT_EQ(mkdir(path("sub").c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    const int reader = open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    const auto start = std::chrono::steady_clock::now();
+    for (bool privateFile : {false, true}) {
+        const int32_t h = createFile(path("fifo").c_str(), privateFile, true);
+        if (h > 0) closeFile(h);
+        ASSERT_EQ(h, -1) << "a FIFO with a reader was opened";  // stop here: the next open would block
+    }
+    close(reader);
+    for (bool privateFile : {false, true}) {
+        EXPECT_EQ(createFile(path("fifo").c_str(), privateFile, true), -1);  // no reader: never a hang
+        EXPECT_EQ(createFile("/dev/null", privateFile, false), -1);
+        EXPECT_EQ(createFile(path("sub").c_str(), privateFile, false), -1);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    // An ordinary file is still truncated, and its descriptor blocks as before.
+    std::ofstream(path("plain.txt")) << "old text";
+    const int32_t h = createFile(path("plain.txt").c_str(), false, true);
+    ASSERT_GE(h, 3);
+    EXPECT_EQ(fcntl(h, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(fileSize(h), 0);
+    closeFile(h);
+}
+
+// A private file (the trace log) that already exists loses every permission but the owner's before it is used.
+TEST_F(FilesTest, ExistingPrivateFileBecomesOwnerOnly) {
+    std::ofstream(path("trace.log")) << "old";
+    ASSERT_EQ(chmod(path("trace.log").c_str(), 0644), 0);
+    const int32_t h = createFile(path("trace.log").c_str(), true, true);
+    ASSERT_GE(h, 3);
+    struct stat info {};
+    ASSERT_EQ(fstat(h, &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(info.st_size, 0);
+    closeFile(h);
+}
+
+// The same file by identity, whatever separators or spellings the path uses.
+TEST_F(FilesTest, SameFileComparesIdentity) {
+    const int32_t h = createFile(path("m.txt").c_str(), false, true);
+    ASSERT_GE(h, 3);
+    EXPECT_TRUE(isSameFile(h, (dir + "\\m.txt").c_str()));
+    EXPECT_TRUE(isSameFile(h, (dir + "/./m.txt").c_str()));
+    EXPECT_FALSE(isSameFile(h, path("other.txt").c_str()));
+    EXPECT_FALSE(isSameFile(0, path("m.txt").c_str()));
+    closeFile(h);
+}
+
 TEST_F(FilesTest, BackslashPathsTranslate) {
     ASSERT_EQ(mkdir(path("x").c_str(), 0700), 0);
     // A directory and a name joined with '\'.

@@ -145,6 +145,51 @@ TEST_F(SendErrors, TransientAndUnexpectedRepliesFailTheTransaction) {
     }
 }
 
+// A reply whose first line does not begin with three digits is never taken for acceptance, whatever follows it.
+TEST_F(SendErrors, RepliesWithoutACodeFailTheTransaction) {
+    const std::string message = kBobEnvelope + kHeaderStart + "Subject: s\r\n\r\nx\r\n\r\n.\r\n";
+    struct Case {
+        const char *mailReply, *rcptReply, *dataReply, *endReply;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"OK. go on\r\n", nullptr, nullptr, nullptr, "MAIL FROM:<ann@example.com>\r\n"},
+        {"250 ok\r\n", "25  ok\r\n", nullptr, nullptr, "MAIL FROM:<ann@example.com>\r\nRCPT TO:<bob@x.test>\r\n"},
+        // The code of a later line never stands in for the first line's.
+        {"250 ok\r\n", "250 ok\r\n", "go-ahead\r\n354 go\r\n", nullptr, kBobEnvelope},
+        {"250 ok\r\n", "250 ok\r\n", "354 go\r\n", "bad rejected\r\n", message},
+    };
+    for (const Case &c : cases) {
+        ScriptedServer srv;
+        greet(srv).readLine().send(c.mailReply);
+        if (c.rcptReply) srv.readLine().send(c.rcptReply);
+        if (c.dataReply) srv.readLine().send(c.dataReply);
+        if (c.endReply) srv.readUntil("\r\n.\r\n").send(c.endReply);
+        srv.waitForClientClose(3000);
+        srv.start();
+        ASSERT_EQ(connect(srv), 0);
+        EXPECT_EQ(tevSendEmail(0, kBob, nullptr, nullptr, "s", "x", nullptr), TEV_E_SMTP_ERROR) << c.sent;
+        ASSERT_TRUE(srv.finish(3000)) << srv.error();
+        EXPECT_EQ(transcript(srv), c.sent) << showBytes(transcript(srv));
+        EXPECT_EQ(rec().socket, 0);
+    }
+}
+
+// Where no success is needed, a reply without a code is what it was: a greeting and a QUIT reply without one
+// still open and close the session.
+TEST_F(SendErrors, RepliesWithoutACodeStillOpenAndCloseTheSession) {
+    ScriptedServer srv;
+    srv.send("hey there\r\n").readLine().send("250 ok\r\n").expectLine("QUIT").send("bye now\r\n");
+    srv.waitForClientClose(3000);
+    srv.start();
+    ASSERT_EQ(connect(srv), 0);
+    EXPECT_EQ(tevStatistics(0, TEV_STAT_REPLY_CODE), 250);
+    EXPECT_EQ(tevClose(0), 0);
+    EXPECT_EQ(tevStatistics(0, TEV_STAT_REPLY_CODE), 0);
+    ASSERT_TRUE(srv.finish(3000)) << srv.error();
+    EXPECT_EQ(rec().socket, 0);
+}
+
 TEST_F(SendErrors, MissingMessageFileFailsAfterTheHeader) {
     const std::string missing = tmp.file("nope.txt");
     ScriptedServer srv;
