@@ -18,6 +18,9 @@ const char kToolHelp[] =
     "\n"
     "Run 'tevmail COMMAND --help' for the options of a command; 'tevmail --version' shows the library version.\n"
     "Passwords may come from the environment variable TEVMAIL_PASSWORD instead of --password.\n"
+    "TLS: --tls (implicit, the default on ports 465 and 995), --starttls (required; the default of a command that\n"
+    "sends a password), --starttls-if-offered, --no-tls; --cafile FILE trusts the CAs in FILE instead of the\n"
+    "system's, --insecure accepts any certificate.  A server written [::1]:PORT is an IPv6 address.\n"
     "Exit status: 0 done, 1 failed (the library's or the server's message is printed), 2 usage error,\n"
     "3 a local file could not be read or written, 130 interrupted.\n";
 

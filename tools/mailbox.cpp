@@ -32,6 +32,7 @@ static int openMailbox(const MailboxCommand &pop3, std::vector<int32_t> *message
     if (status >= 0) return status;
     tevIntegerParam(kChannel, TEV_POP3_PORT, pop3.common.server.port);
     tevIntegerParam(kChannel, TEV_USE_APOP, pop3.apop ? 1 : 0);
+    applyTls(pop3.common, true);
     verboseLine(pop3.common, "connecting to " + pop3.common.server.shown);
     int32_t result = drive(tevPop3Connect(kChannel, pop3.common.server.host.c_str(), pop3.user.c_str(),
                                           pop3.password.c_str()));

@@ -14,7 +14,13 @@ const OptionTable &commonOptions() {
     static const OptionTable table = {{"--server", Takes::kValue},
                                       {"--trace", Takes::kValue},
                                       {"--timeout", Takes::kValue},
-                                      {"--verbose", Takes::kNothing}};
+                                      {"--verbose", Takes::kNothing},
+                                      {"--tls", Takes::kNothing},
+                                      {"--starttls", Takes::kNothing},
+                                      {"--starttls-if-offered", Takes::kNothing},
+                                      {"--no-tls", Takes::kNothing},
+                                      {"--cafile", Takes::kValue},
+                                      {"--insecure", Takes::kNothing}};
     return table;
 }
 
@@ -103,15 +109,31 @@ bool parseNumber(const std::string &text, long low, long high, long *out) {
 bool parseServer(const std::string &text, int32_t defaultPort, Server *out) {
     std::string host = text;
     long port = defaultPort;
-    size_t colon = text.rfind(':');
-    if (colon != std::string::npos) {
-        host = text.substr(0, colon);
-        if (!parseNumber(text.substr(colon + 1), 1, 65535, &port)) return false;
+    std::string portText;
+    bool hasPort = false;
+    if (!text.empty() && text[0] == '[') {
+        size_t close = text.find(']');
+        if (close == std::string::npos) return false;
+        host = text.substr(1, close - 1);
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':') return false;
+            portText = text.substr(close + 2);
+            hasPort = true;
+        }
+    } else {
+        size_t colon = text.rfind(':');
+        if (colon != std::string::npos && text.find(':') == colon) {
+            host = text.substr(0, colon);
+            portText = text.substr(colon + 1);
+            hasPort = true;
+        }
     }
+    if (hasPort && !parseNumber(portText, 1, 65535, &port)) return false;
     if (host.empty() || host.size() > kMaxServerName) return false;
     out->host = host;
     out->port = static_cast<int32_t>(port);
-    out->shown = host + ":" + std::to_string(port);
+    const bool ipv6 = host.find(':') != std::string::npos;
+    out->shown = (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
     return true;
 }
 
@@ -133,7 +155,31 @@ int parseCommon(const Options &options, int32_t defaultPort, Common *out, std::s
     }
     out->trace = options.value("--trace");
     out->verbose = options.has("--verbose");
+    static const struct {
+        const char *option;
+        int32_t mode;
+    } kTlsOptions[] = {{"--no-tls", kTlsNone},
+                       {"--starttls", kTlsStarttls},
+                       {"--tls", kTlsImplicit},
+                       {"--starttls-if-offered", kTlsIfOffered}};
+    out->tlsMode = kTlsDefault;
+    for (const auto &tls : kTlsOptions) {
+        if (!options.has(tls.option)) continue;
+        if (out->tlsMode != kTlsDefault) {
+            return bad(problem, "give one of --tls, --starttls, --starttls-if-offered and --no-tls");
+        }
+        out->tlsMode = tls.mode;
+    }
+    out->caFile = options.value("--cafile");
+    if (options.has("--cafile") && out->caFile.empty()) return bad(problem, "--cafile wants a file");
+    out->insecure = options.has("--insecure");
     return kGoOn;
+}
+
+int32_t chooseTlsMode(const Common &common, bool sendsPassword) {
+    if (common.tlsMode != kTlsDefault) return common.tlsMode;
+    if (common.server.port == 465 || common.server.port == 995) return kTlsImplicit;
+    return sendsPassword ? kTlsStarttls : kTlsNone;
 }
 
 bool findPassword(const Options &options, const char *fromEnvironment, std::string *out) {

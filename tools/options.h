@@ -87,15 +87,25 @@ struct Server {
     std::string shown;  // host:port, for messages
 };
 
-// HOST or HOST:PORT, split at the last ':' (the library resolves IPv4 names and dotted addresses; an IPv6
-// address is not understood: "[::1]:2525" gives the host "[::1]"). The host has 1 to 128 characters, the port is
-// 1 to 65535.
+// HOST or HOST:PORT, split at the last ':'; an IPv6 address is written in brackets when a port follows
+// ("[::1]:2525" gives the host "::1"), and a text with several ':' and no brackets is an address without a port.
+// The host has 1 to 128 characters, the port is 1 to 65535.
 bool parseServer(const std::string &text, int32_t defaultPort, Server *out);
 
 // ---- Options several commands share ----
 
+// TLS as the command line asks for it: kTlsDefault until the command knows whether it sends a password.
+constexpr int32_t kTlsDefault = -1;
+constexpr int32_t kTlsNone = 0;        // --no-tls
+constexpr int32_t kTlsStarttls = 1;    // --starttls: STARTTLS / STLS required
+constexpr int32_t kTlsImplicit = 2;    // --tls
+constexpr int32_t kTlsIfOffered = 3;   // --starttls-if-offered
+
 struct Common {
     Server server;
+    int32_t tlsMode = kTlsDefault;
+    std::string caFile;     // --cafile, "" for the system store
+    bool insecure = false;  // --insecure: no certificate check
     std::string trace;        // trace log file, "" for none
     long timeoutSeconds = 0;  // 0: the library's defaults
     bool verbose = false;
@@ -103,6 +113,10 @@ struct Common {
 
 // --server (required), --timeout, --trace, --verbose. kGoOn, or kExitUsage with `problem` set.
 int parseCommon(const Options &options, int32_t defaultPort, Common *out, std::string *problem);
+
+// The TLS mode of a command: the one given, else implicit TLS on ports 465 and 995, else STARTTLS required when
+// the command sends a password (so none goes out in the clear unless --no-tls says so), else none.
+int32_t chooseTlsMode(const Common &common, bool sendsPassword);
 
 // The password from --password or, to keep it out of the shell history, from the environment (`fromEnvironment`,
 // the value of TEVMAIL_PASSWORD or null).

@@ -96,6 +96,7 @@ int commandSend(int argc, char **argv) {
     if (status >= 0) return status;
     tevIntegerParam(kChannel, TEV_SMTP_PORT, common.server.port);
     tevIntegerParam(kChannel, TEV_ATTACH_SEPARATOR, listSeparator);
+    applyTls(common, !send.user.empty());
     if (!send.user.empty()) {
         tevIntegerParam(kChannel, TEV_USE_EHLO, 1);
         tevStringParam(kChannel, TEV_AUTH_USER, send.user.c_str());

@@ -89,4 +89,12 @@ int applyCommon(const Common &common) {
     return kGoOn;
 }
 
+void applyTls(const Common &common, bool sendsPassword) {
+    const int32_t mode = chooseTlsMode(common, sendsPassword);
+    tevIntegerParam(kChannel, TEV_TLS_MODE, mode);
+    if (mode == kTlsNone) return;
+    if (!common.caFile.empty()) tevStringParam(kChannel, TEV_TLS_CA_FILE, common.caFile.c_str());
+    tevIntegerParam(kChannel, TEV_TLS_VERIFY, common.insecure ? 0 : 1);
+}
+
 }  // namespace tevmail
