@@ -89,6 +89,13 @@ int32_t driveOnce(SessionRecord &rec) {
             rec.thisState = kNoState;
             return result;
         }
+        if (result == kWaiting) {
+            // The state waits for its socket and runs again at the next call.
+            rec.prevState = rec.thisState;
+            rec.thisState = kNoState;
+            platform::yieldCpu();
+            return kWaiting;
+        }
     } else {
         logFormat(rec, "ERROR! Unknown state %d\r\n", static_cast<int>(rec.thisState));
     }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frame/address.h"
+#include "engine/tls_session.h"
 #include "frame/text.h"
 #include "frame/tracelog.h"
 #include "platform/platform.h"
@@ -197,6 +198,33 @@ bool waitWritableFor(SessionRecord &rec, int32_t ms) {
     return waitUntilSettled(ms, [&rec] { return hasError(rec) ? -1 : isWritable(rec) ? 1 : 0; });
 }
 
+// ---------------------------------------------------------------- the lowest receive and send
+
+namespace {
+
+// Receives once from the channel's connection, through its TLS session when one is up: >0 bytes, 0 at an
+// orderly close, -1 on failure.  Called when the connection is readable; a TLS record that has arrived only in
+// part is waited for (at most responseTimeout), as a plain receive would return what the socket holds.
+int32_t transportReceive(SessionRecord &rec, char *buffer, int32_t length) {
+    if (rec.socket <= 0) return -1;
+    if (rec.tlsSession == nullptr) return platform::receiveOnce(rec.socket, buffer, length);
+    const uint32_t end = platform::tick() + static_cast<uint32_t>(settings.responseTimeout.get());
+    for (;;) {
+        int32_t n = platform::tlsRead(rec.tlsSession, buffer, length);
+        if (n != platform::kTlsWouldBlock) return n < 0 ? -1 : n;
+        const int32_t left = platform::tickDiff(end, platform::tick());
+        if (left <= 0 || !platform::tlsWait(rec.tlsSession, left)) return -1;
+    }
+}
+
+// Sends once, through the TLS session when one is up; the bytes sent (a TLS session takes them all) or -1.
+int32_t transportSend(SessionRecord &rec, const char *bytes, int32_t length, bool more) {
+    if (rec.tlsSession == nullptr) return platform::sendOnce(rec.socket, bytes, length, more);
+    return platform::tlsWrite(rec.tlsSession, bytes, length, settings.responseTimeout.get()) == length ? length : -1;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- receive ring
 
 int32_t ringCount(const SessionRecord &rec) {
@@ -229,7 +257,7 @@ int32_t fillRingIfEmpty(SessionRecord &rec, int32_t length) {
     if (ringCount(rec) == 0) {
         if (!isWritable(rec)) return -1;
         if (isReadable(rec)) {
-            int32_t n = rec.socket > 0 ? platform::receiveOnce(rec.socket, rec.receiveBuffer, length) : -1;
+            int32_t n = transportReceive(rec, rec.receiveBuffer, length);
             if (n <= 0) return -1;
             logTraffic(rec, "P: ", rec.receiveBuffer, static_cast<size_t>(n));
             appendToRing(rec, rec.receiveBuffer, n);
@@ -276,7 +304,7 @@ int32_t peekLineStart(SessionRecord &rec, char *buffer, int32_t length, int32_t 
     while (n > 0 && n < length && !holdsLf(n)) {
         const int32_t left = platform::tickDiff(end, platform::tick());
         if (!waitSocketReadable(rec, left < 0 ? 0 : left)) break;
-        const int32_t got = rec.socket > 0 ? platform::receiveOnce(rec.socket, rec.receiveBuffer, length - n) : -1;
+        const int32_t got = transportReceive(rec, rec.receiveBuffer, length - n);
         if (got <= 0) break;  // closed: what is buffered is all there is
         logTraffic(rec, "P: ", rec.receiveBuffer, static_cast<size_t>(got));
         appendToRing(rec, rec.receiveBuffer, got);
@@ -304,7 +332,7 @@ int32_t readRaw(SessionRecord &rec, char *buffer, int32_t count) {
         // reports the close, so nothing that arrived is dropped.
         if (!isWritable(rec)) return m > 0 ? m : -1;
         if (isReadable(rec)) {
-            int32_t n = rec.socket > 0 ? platform::receiveOnce(rec.socket, buffer + m, count - m) : -1;
+            int32_t n = transportReceive(rec, buffer + m, count - m);
             if (n <= 0) return m > 0 ? m : -1;
             logTraffic(rec, "R: ", buffer + m, static_cast<size_t>(n));
             total += n;
@@ -447,7 +475,7 @@ int32_t sendAll(SessionRecord &rec, const char *bytes, int32_t length, bool more
     if (rec.socket <= 0) return -1;
     int32_t total = 0;
     while (total < length) {
-        int32_t n = platform::sendOnce(rec.socket, bytes + total, length - total, more);
+        int32_t n = transportSend(rec, bytes + total, length - total, more);
         if (n <= 0) return -1;  // a line sent only in part is a failed line
         total += n;
     }
@@ -485,6 +513,7 @@ int32_t closeSocket(SessionRecord &rec) {
     int32_t rc;
     {
         platform::LibraryLock lock;
+        endTls(rec);
         rc = platform::closeSocket(rec.socket);
         rec.socket = 0;
         channelTable[rec.channel].socket = 0;

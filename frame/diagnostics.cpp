@@ -63,6 +63,11 @@ extern "C" int32_t tevDebug(int32_t chan, int32_t code, char *buffer, int32_t bu
         if (!data) return TEV_E_NULL_POINTER;
         return copyOut(buffer, bufLen, data, static_cast<size_t>(slotSize(slot)));
     }
+    case TEV_DEBUG_TLS: {
+        char description[96];
+        platform::tlsDescribe(rec->tlsActive ? rec->tlsSession : nullptr, description, sizeof description);
+        return copyOut(buffer, bufLen, description, sizeof description);
+    }
     default:
         copyOut(buffer, bufLen, "?", 2);
         return 0;
@@ -95,6 +100,7 @@ extern "C" int32_t tevStatistics(int32_t chan, int32_t code) {
     case TEV_STAT_VERIFY_RESULT: return rec->verifyResult;
     case TEV_STAT_BUILD: return TEV_BUILD;
     case TEV_STAT_SOCKET: return rec->socket;
+    case TEV_STAT_TLS: return rec->tlsActive && rec->tlsSession != nullptr ? 1 : 0;
     default: return -1;
     }
 }

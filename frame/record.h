@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tev::platform {
+struct TlsSession;
+}
+
 namespace tev {
 
 constexpr int kMaxChannels = 128;
@@ -42,6 +46,7 @@ constexpr size_t kRemoteAddressSize = 28;     // a sockaddr_in6; a sockaddr_in f
 // SessionRecord::addressFamily.  A zeroed record holds an IPv4 address.
 constexpr uint8_t kFamilyIPv4 = 0;
 constexpr uint8_t kFamilyIPv6 = 1;
+constexpr size_t kTlsReasonSize = 128;       // why the last certificate check failed
 
 // Settings shared by every channel; other threads read them, so each is a relaxed atomic.
 template <typename T>
@@ -197,6 +202,14 @@ struct SessionRecord {
     int32_t ringRead;                      // 0..1023
     int32_t ringWrite;                     // 0..1023
     char ringBuffer[kRingSize];            // holds at most 1023 bytes
+    // TLS: the session over `socket` (null when none), 1 in tlsActive once its handshake is done; torn down with
+    // the socket.  tlsMode and tlsVerify are integer parameters 100 and 101, tlsCaFile string parameter 100.
+    platform::TlsSession *tlsSession;
+    char tlsActive;
+    int32_t tlsMode;                       // 0 none, 1 STARTTLS required, 2 implicit, 3 STARTTLS if offered
+    int32_t tlsVerify;                     // 1 = certificate chain and host name verified
+    char tlsCaFile[kDirectorySize];        // empty = the system store
+    char tlsReason[kTlsReasonSize];        // appended to the text of -82
 };
 
 struct ChannelEntry {

@@ -153,6 +153,8 @@ int32_t tlsRead(TlsSession *session, void *buffer, int32_t length);
 // returns `length` or kTlsFailed (also at the time limit: part of a record may have gone out, so the session
 // is then unusable).
 int32_t tlsWrite(TlsSession *session, const void *data, int32_t length, int32_t timeoutMs);
+// Waits at most `timeoutMs` for what the session last wanted (readable when nothing); 1 when ready, 0 when not.
+int32_t tlsWait(const TlsSession *session, int32_t timeoutMs);
 // Decrypted bytes held by the session that tlsRead returns without touching the socket.
 int32_t tlsPending(const TlsSession *session);
 // "<protocol> <cipher>", for example "TLSv1.3 TLS_AES_256_GCM_SHA384" (empty before the handshake is done).
