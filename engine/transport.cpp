@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "frame/address.h"
 #include "engine/tls_session.h"
 #include "frame/text.h"
 #include "frame/tracelog.h"
@@ -60,14 +61,43 @@ uint32_t parseDottedAddress(const char *text) {
     return parseComponents(text, address) ? address : 0;
 }
 
+int32_t parseIPv6Literal(const char *text, uint8_t address[16], uint32_t &scope) {
+    if (!text) return 0;
+    const char *start = text;
+    size_t length = std::strlen(text);
+    if (length >= 2 && text[0] == '[' && text[length - 1] == ']') {
+        ++start;
+        length -= 2;
+    }
+    char bare[kNameSize];
+    if (length >= sizeof bare) return 0;
+    std::memcpy(bare, start, length);
+    bare[length] = '\0';
+    return platform::parseIPv6(bare, address, scope) ? 1 : 0;
+}
+
 int32_t resolveServer(SessionRecord &rec) {
     uint32_t address = 0;
     int32_t rc = platform::resolveIPv4(rec.serverName, address);
+    // IPv4 stays the first choice; a name without an IPv4 address is tried over IPv6, and when that fails too
+    // the IPv4 answer is the result.
+    if (rc == TEV_SOCK_HOST_NOT_FOUND || rc == TEV_SOCK_NO_DATA) {
+        uint8_t address6[16];
+        uint32_t scope = 0;
+        static const uint8_t unspecified[16] = {};
+        if (platform::resolveIPv6(rec.serverName, address6, scope) < 1) return rc;
+        if (std::memcmp(address6, unspecified, sizeof unspecified) == 0) return 0;
+        rec.addressFamily = kFamilyIPv6;
+        std::memcpy(rec.serverAddress6, address6, sizeof rec.serverAddress6);
+        rec.serverScope6 = scope;
+        return 1;
+    }
     if (rc < 0) return rc;
     const unsigned char bytes[4] = {static_cast<unsigned char>(address >> 24),
                                     static_cast<unsigned char>(address >> 16),
                                     static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address)};
     if (address == 0 || std::memcmp(bytes, rec.serverName, 4) == 0) return 0;
+    rec.addressFamily = kFamilyIPv4;
     rec.serverAddress = address;
     return 1;
 }
@@ -83,11 +113,34 @@ int32_t getLocalHostName(char *buffer, int32_t size) {
     return buffer[0] == '\0' ? TEV_E_NO_HOST_NAME : 1;
 }
 
+namespace {
+
+// Fills the channel's remoteAddress and connects to the IPv6 server address of the record.
+int32_t connectSocket6(SessionRecord &rec, uint16_t port) {
+    char text[kAddressTextSize];
+    formatServerAddress(rec, text, sizeof text);
+    logFormat(rec, "Socket=%d, RemoteAddr=%s, RemotePort=%d\r\n", static_cast<int>(rec.socket), text,
+              static_cast<int>(static_cast<int16_t>(port)));
+    uint8_t *sa = channelTable[rec.channel].remoteAddress;
+    std::memset(sa, 0, kRemoteAddressSize);
+    sa[0] = 23;  // AF_INET6 as the Winsock structures number it, little-endian
+    sa[2] = static_cast<uint8_t>(port >> 8);
+    sa[3] = static_cast<uint8_t>(port);
+    std::memcpy(sa + 8, rec.serverAddress6, sizeof rec.serverAddress6);
+    for (int i = 0; i < 4; ++i) sa[24 + i] = static_cast<uint8_t>(rec.serverScope6 >> (8 * i));
+    int32_t rc = platform::connectTo6(rec.socket, rec.serverAddress6, rec.serverScope6, port,
+                                      settings.connectTimeout.get());
+    return rc < 0 ? rc : 1;
+}
+
+}  // namespace
+
 int32_t connectSocket(SessionRecord &rec, uint32_t address, uint16_t port) {
+    if (rec.addressFamily == kFamilyIPv6) return connectSocket6(rec, port);
     logFormat(rec, "Socket=%d, RemoteAddr=%lx, RemotePort=%d\r\n", static_cast<int>(rec.socket),
               static_cast<unsigned long>(address), static_cast<int>(static_cast<int16_t>(port)));
     uint8_t *sa = channelTable[rec.channel].remoteAddress;
-    std::memset(sa, 0, 16);
+    std::memset(sa, 0, kRemoteAddressSize);
     sa[0] = 2;  // family, little-endian as the socket library stores it
     sa[2] = static_cast<uint8_t>(port >> 8);
     sa[3] = static_cast<uint8_t>(port);

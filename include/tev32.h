@@ -131,8 +131,8 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_DEBUG_MEMORY_CHECK   (-2)  /* passed as the channel */
 #define TEV_DEBUG_DATE_LINE     (-12)
 #define TEV_DEBUG_LAST_REPLY      23
-#define TEV_DEBUG_SERVER_IP       25
-#define TEV_DEBUG_LOCAL_IP        28
+#define TEV_DEBUG_SERVER_IP       25  /* dotted IPv4 (buffer of 17+) or IPv6 text (46+) */
+#define TEV_DEBUG_LOCAL_IP        28  /* the same for the socket's local address */
 #define TEV_DEBUG_SAVED_FILES     29
 #define TEV_DEBUG_LAST_RECIPIENT  30
 #define TEV_DEBUG_BUFFER          40
