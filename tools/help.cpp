@@ -46,7 +46,14 @@ const char kSendHelp[] =
     "  --reply-to ADDR      add a Reply-To header\n"
     "  --trace FILE         write the library's trace log (it holds the AUTH exchange: keep it private)\n"
     "  --timeout SECONDS    give up on a silent server after this long (default 25, connect 60)\n"
-    "  --verbose            report each step on standard error\n";
+    "  --verbose            report each step on standard error\n"
+    "  --tls                TLS from the first byte (the default on ports 465 and 995)\n"
+    "  --starttls           STARTTLS required (needs --user); the default with --user, so the password never\n"
+    "                       goes out in the clear\n"
+    "  --starttls-if-offered  STARTTLS when the server offers it, else go on in the clear (needs --user)\n"
+    "  --no-tls             no TLS at all, even with a password\n"
+    "  --cafile FILE        trust the CA certificates in FILE (PEM) instead of the system's\n"
+    "  --insecure           accept any server certificate (the trace says so)\n";
 
 const char kListHelp[] =
     "usage: tevmail list --server HOST[:PORT] --user U [--password P] [--apop] [--number N | --all]\n"
@@ -55,7 +62,14 @@ const char kListHelp[] =
     "Lists the messages of a POP3 mailbox (port 110 unless given): number, size in bytes, sender and subject.\n"
     "\n"
     "  --apop               log in with APOP instead of USER/PASS (the password never crosses the wire)\n"
-    "  --number N           list message N only; --all (the default) lists every message\n";
+    "  --number N           list message N only; --all (the default) lists every message\n"
+    "  --tls                TLS from the first byte (the default on port 995)\n"
+    "  --starttls           STLS required; the default on other ports than 995, so the\n"
+    "                       password never goes out in the clear\n"
+    "  --starttls-if-offered  STLS when the server offers it, else go on in the clear\n"
+    "  --no-tls             no TLS at all, even with a password\n"
+    "  --cafile FILE        trust the CA certificates in FILE (PEM) instead of the system's\n"
+    "  --insecure           accept any server certificate (the trace says so)\n";
 
 const char kFetchHelp[] =
     "usage: tevmail fetch --server HOST[:PORT] --user U [--password P] [--apop] (--number N | --all)\n"
@@ -69,13 +83,14 @@ const char kFetchHelp[] =
     "  --attachments DIR    where attachment files go (default: the --out directory)\n"
     "  --raw                save each message undecoded, exactly as the server holds it, as DIR/message-N.eml\n"
     "  --number-files       prefix attachment file names with a running number (1-name, 2-name, ...)\n"
-    "  --apop, --number N, --all: as for 'tevmail list'\n";
+    "  --apop, --number N, --all, the TLS options: as for 'tevmail list'\n";
 
 const char kDeleteHelp[] =
     "usage: tevmail delete --server HOST[:PORT] --user U [--password P] [--apop] (--number N | --all)\n"
     "                      [--trace FILE] [--timeout SECONDS] [--verbose]\n"
     "\n"
-    "Deletes messages from a POP3 mailbox. The server removes them when the session ends normally.\n";
+    "Deletes messages from a POP3 mailbox. The server removes them when the session ends normally.\n"
+    "The TLS options are those of 'tevmail list'.\n";
 
 const char kVerifyHelp[] =
     "usage: tevmail verify ADDRESS...\n"

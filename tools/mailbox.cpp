@@ -38,6 +38,7 @@ static int openMailbox(const MailboxCommand &pop3, std::vector<int32_t> *message
                                           pop3.password.c_str()));
     if (result < 0) return reportFailure("logging in to POP3 server " + pop3.common.server.shown, result);
     verboseLine(pop3.common, "logged in: " + lastReply());
+    verboseTls(pop3.common);
 
     result = drive(tevGetEmailCount(kChannel));
     if (result < 0) return reportFailure("counting the messages", result);

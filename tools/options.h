@@ -111,7 +111,8 @@ struct Common {
     bool verbose = false;
 };
 
-// --server (required), --timeout, --trace, --verbose. kGoOn, or kExitUsage with `problem` set.
+// --server (required), --timeout, --trace, --verbose and the TLS options (at most one of --tls, --starttls,
+// --starttls-if-offered, --no-tls). kGoOn, or kExitUsage with `problem` set.
 int parseCommon(const Options &options, int32_t defaultPort, Common *out, std::string *problem);
 
 // The TLS mode of a command: the one given, else implicit TLS on ports 465 and 995, else STARTTLS required when

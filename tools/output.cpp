@@ -46,6 +46,17 @@ void verboseLine(const Common &common, const std::string &text) {
     if (common.verbose) fprintf(stderr, "tevmail: %s\n", text.c_str());
 }
 
+void verboseTls(const Common &common) {
+    if (!common.verbose) return;
+    if (tevStatistics(kChannel, TEV_STAT_TLS) != 1) {
+        verboseLine(common, "not encrypted");
+        return;
+    }
+    char buffer[128];
+    int32_t length = tevDebug(kChannel, TEV_DEBUG_TLS, buffer, static_cast<int32_t>(sizeof buffer));
+    verboseLine(common, "encrypted: " + (length > 0 ? std::string(buffer, static_cast<size_t>(length)) : "TLS"));
+}
+
 Progress::Progress(const char *label, int64_t total, int32_t statistic)
     : label_(label), total_(total), statistic_(statistic), start_(nowSeconds()),
       enabled_(total > 0 && isatty(STDERR_FILENO) == 1) {}

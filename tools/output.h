@@ -23,6 +23,8 @@ std::string lastReply();
 
 // "tevmail: TEXT" on standard error with --verbose.
 void verboseLine(const Common &common, const std::string &text);
+// With --verbose: "encrypted: TLSv1.3 TLS_AES_256_GCM_SHA384" (protocol and cipher), or "not encrypted".
+void verboseTls(const Common &common);
 
 // A progress bar on standard error for operations that take a while: drawn only when standard error is a
 // terminal and only after the first half second, so quick operations and scripts see nothing.

@@ -96,7 +96,9 @@ int commandSend(int argc, char **argv) {
     if (status >= 0) return status;
     tevIntegerParam(kChannel, TEV_SMTP_PORT, common.server.port);
     tevIntegerParam(kChannel, TEV_ATTACH_SEPARATOR, listSeparator);
-    applyTls(common, !send.user.empty());
+    const int32_t tlsMode = applyTls(common, !send.user.empty());
+    // STARTTLS is offered in the EHLO reply only: asking for it greets with EHLO even without AUTH.
+    if (tlsMode == kTlsStarttls || tlsMode == kTlsIfOffered) tevIntegerParam(kChannel, TEV_USE_EHLO, 1);
     if (!send.user.empty()) {
         tevIntegerParam(kChannel, TEV_USE_EHLO, 1);
         tevStringParam(kChannel, TEV_AUTH_USER, send.user.c_str());
@@ -113,6 +115,7 @@ int commandSend(int argc, char **argv) {
                 common.server.shown.c_str());
     }
     verboseLine(common, "connected: " + lastReply());
+    verboseTls(common);
 
     if (send.html) tevIntegerParam(kChannel, TEV_BODY_MODE, 2);
     if (send.hasAltText) tevStringParam(kChannel, TEV_ALTERNATE_TEXT, send.altText.c_str());

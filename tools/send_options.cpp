@@ -57,6 +57,11 @@ int parseSend(const Options &options, const char *passwordFromEnvironment, SendC
     if (out->user.size() > kMaxCredential || (!out->user.empty() && out->password.size() > kMaxCredential)) {
         return bad("user names and passwords have at most 64 characters");
     }
+    // STARTTLS is learnt from the EHLO reply, and the library answers an AUTH offer there with the credentials.
+    const int32_t tlsMode = out->common.tlsMode;
+    if ((tlsMode == kTlsStarttls || tlsMode == kTlsIfOffered) && out->user.empty()) {
+        return bad("--starttls and --starttls-if-offered need --user (use --tls for implicit TLS without it)");
+    }
 
     out->from = normaliseAddress(options.value("--from"));
     out->to = normaliseList(options.value("--to"));

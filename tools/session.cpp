@@ -89,12 +89,13 @@ int applyCommon(const Common &common) {
     return kGoOn;
 }
 
-void applyTls(const Common &common, bool sendsPassword) {
+int32_t applyTls(const Common &common, bool sendsPassword) {
     const int32_t mode = chooseTlsMode(common, sendsPassword);
     tevIntegerParam(kChannel, TEV_TLS_MODE, mode);
-    if (mode == kTlsNone) return;
+    if (mode == kTlsNone) return mode;
     if (!common.caFile.empty()) tevStringParam(kChannel, TEV_TLS_CA_FILE, common.caFile.c_str());
     tevIntegerParam(kChannel, TEV_TLS_VERIFY, common.insecure ? 0 : 1);
+    return mode;
 }
 
 }  // namespace tevmail

@@ -40,7 +40,7 @@ private:
 // kExitLocalFile when the trace file cannot be made.
 int applyCommon(const Common &common);
 
-// The TLS settings of a command (chooseTlsMode, --cafile, --insecure) on the channel.
-void applyTls(const Common &common, bool sendsPassword);
+// The TLS settings of a command (chooseTlsMode, --cafile, --insecure) on the channel; returns the mode set.
+int32_t applyTls(const Common &common, bool sendsPassword);
 
 }  // namespace tevmail

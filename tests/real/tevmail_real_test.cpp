@@ -124,7 +124,8 @@ TEST_F(TevmailReal, SendsWithAuthThenListsFetchesAndDeletes) {
     writeFile(dir / "pic.gif", picture);
     writeFile(dir / "data.bin", data);
 
-    ToolRun send = tevmail({"send", "--server", smtp, "--user", servers.user(), "--from", "Sender <sender@tev.test>",
+    ToolRun send = tevmail({"send", "--server", smtp, "--no-tls", "--user", servers.user(), "--from",
+                        "Sender <sender@tev.test>",
                         "--to", "reader@tev.test, Second <second@tev.test>", "--cc", "copy@tev.test", "--bcc",
                         "hidden@tev.test", "--subject", "tevmail round trip", "--header", "X-Test: yes", "--html",
                         "--text-file", dir / "page.html", "--alt-text", "Hello reader (plain)", "--attach",
@@ -149,7 +150,8 @@ TEST_F(TevmailReal, SendsWithAuthThenListsFetchesAndDeletes) {
               std::string::npos);
     EXPECT_NE(wire.find("Content-Disposition: attachment; filename=\"renamed.bin\"\r\n"), std::string::npos);
 
-    ToolRun list = tevmail({"list", "--server", pop3, "--user", servers.user(), "--apop"}, servers.password());
+    ToolRun list =
+        tevmail({"list", "--server", pop3, "--no-tls", "--user", servers.user(), "--apop"}, servers.password());
     ASSERT_EQ(list.status, 0) << list.output;
     EXPECT_NE(list.output.find("   1 " + std::string(10 - std::to_string(wire.size()).size(), ' ') +
                                std::to_string(wire.size()) + "  Sender <sender@tev.test>"),
@@ -157,7 +159,8 @@ TEST_F(TevmailReal, SendsWithAuthThenListsFetchesAndDeletes) {
         << list.output;
     EXPECT_NE(list.output.find("  tevmail round trip\n"), std::string::npos) << list.output;
 
-    ToolRun fetch = tevmail({"fetch", "--server", pop3, "--user", servers.user(), "--password", servers.password(),
+    ToolRun fetch = tevmail({"fetch", "--server", pop3, "--no-tls", "--user", servers.user(), "--password",
+                         servers.password(),
                          "--number", "1", "--out", dir / "in", "--attachments", dir / "in/files"});
     ASSERT_EQ(fetch.status, 0) << fetch.output;
     EXPECT_EQ(fetch.output, "message 1: " + (dir / "in/message-1.txt") + "\n  attachment: " +
@@ -170,19 +173,22 @@ TEST_F(TevmailReal, SendsWithAuthThenListsFetchesAndDeletes) {
     EXPECT_NE(text.find("<p>Hello <b>reader</b></p>"), std::string::npos) << text;
 
     // --raw: the message exactly as the server received it.
-    ToolRun raw = tevmail({"fetch", "--server", pop3, "--user", servers.user(), "--all", "--raw", "--out", dir / "raw"},
+    ToolRun raw = tevmail({"fetch", "--server", pop3, "--no-tls", "--user", servers.user(), "--all", "--raw", "--out",
+                           dir / "raw"},
                       servers.password());
     ASSERT_EQ(raw.status, 0) << raw.output;
     EXPECT_EQ(raw.output, "message 1: " + (dir / "raw/message-1.eml") + "\n");
     EXPECT_EQ(readFile(dir / "raw/message-1.eml"), wire);
 
-    ToolRun remove = tevmail({"delete", "--server", pop3, "--user", servers.user(), "--all"}, servers.password());
+    ToolRun remove =
+        tevmail({"delete", "--server", pop3, "--no-tls", "--user", servers.user(), "--all"}, servers.password());
     ASSERT_EQ(remove.status, 0) << remove.output;
     EXPECT_EQ(remove.output, "deleted 1 message\n");
-    ToolRun empty = tevmail({"list", "--server", pop3, "--user", servers.user()}, servers.password());
+    ToolRun empty = tevmail({"list", "--server", pop3, "--no-tls", "--user", servers.user()}, servers.password());
     EXPECT_EQ(empty.status, 0) << empty.output;
     EXPECT_EQ(empty.output, "no messages\n");
-    ToolRun gone = tevmail({"fetch", "--server", pop3, "--user", servers.user(), "--number", "1"}, servers.password());
+    ToolRun gone =
+        tevmail({"fetch", "--server", pop3, "--no-tls", "--user", servers.user(), "--number", "1"}, servers.password());
     EXPECT_EQ(gone.status, 1);
     EXPECT_EQ(gone.output, "tevmail: there is no message 1 (the mailbox holds 0)\n");
 }
@@ -217,7 +223,8 @@ TEST_F(TevmailReal, WrongPasswordsFailWithTheServersReply) {
     const std::string smtp = "127.0.0.1:" + std::to_string(servers.smtpAuthPort());
     const std::string pop3 = "127.0.0.1:" + std::to_string(servers.pop3Port());
 
-    ToolRun send = tevmail({"send", "--server", smtp, "--user", servers.user(), "--password", "wrong", "--from",
+    ToolRun send = tevmail({"send", "--server", smtp, "--no-tls", "--user", servers.user(), "--password", "wrong",
+                            "--from",
                         "a@tev.test", "--to", "b@tev.test", "--text", "never sent"});
     EXPECT_EQ(send.status, 1);
     EXPECT_EQ(send.output.rfind("tevmail: connecting to SMTP server " + smtp + ": SMTP returned error. 535", 0), 0u)
@@ -225,7 +232,8 @@ TEST_F(TevmailReal, WrongPasswordsFailWithTheServersReply) {
     EXPECT_NE(send.output.find("(-49)\n"), std::string::npos) << send.output;
 
     for (bool apop : {false, true}) {
-        std::vector<std::string> args = {"list", "--server", pop3, "--user", servers.user(), "--password", "wrong"};
+        std::vector<std::string> args = {"list",          "--server", pop3,   "--no-tls",
+                                         "--user",        servers.user(), "--password", "wrong"};
         if (apop) args.push_back("--apop");
         ToolRun list = tevmail(args);
         EXPECT_EQ(list.status, 1) << list.output;
@@ -303,6 +311,129 @@ TEST_F(TevmailReal, LocalProblemsAndUsageErrorsStopBeforeConnecting) {
     }
 }
 
+TEST_F(TevmailReal, APasswordNeverGoesOutInTheClearUnlessNoTlsSaysSo) {
+    TEV_USE_REAL_SERVERS(servers);  // neither offers STARTTLS or STLS
+    servers.clearMessages();
+    ScratchDir dir;
+    const std::string smtp = "127.0.0.1:" + std::to_string(servers.smtpAuthPort());
+    const std::string pop3 = "127.0.0.1:" + std::to_string(servers.pop3Port());
+    ToolRun send = tevmail({"send", "--server", smtp, "--user", servers.user(), "--from", "a@tev.test", "--to",
+                            "b@tev.test", "--text", "never sent", "--trace", dir / "send.log"},
+                           servers.password());
+    EXPECT_EQ(send.status, 1);
+    EXPECT_EQ(send.output, "tevmail: connecting to SMTP server " + smtp + ": Server does not offer STARTTLS. (-80)\n");
+    ToolRun list = tevmail({"list", "--server", pop3, "--user", servers.user(), "--trace", dir / "list.log"},
+                           servers.password());
+    EXPECT_EQ(list.status, 1);
+    EXPECT_EQ(list.output, "tevmail: logging in to POP3 server " + pop3 + ": Server does not offer STARTTLS. (-80)\n");
+    EXPECT_TRUE(servers.receivedMessages().empty());
+    const std::string sendLog = readFile(dir / "send.log"), listLog = readFile(dir / "list.log");
+    EXPECT_NE(sendLog.find("S: EHLO "), std::string::npos) << sendLog;
+    EXPECT_EQ(sendLog.find("S: AUTH"), std::string::npos) << sendLog;
+    EXPECT_EQ(sendLog.find("S: MAIL"), std::string::npos) << sendLog;
+    EXPECT_EQ(listLog.find("S: USER"), std::string::npos) << listLog;
+    EXPECT_EQ(listLog.find("S: PASS"), std::string::npos) << listLog;
+}
+
+TEST_F(TevmailReal, SendsListsFetchesAndDeletesOverTls) {
+    TEV_USE_TLS_SERVERS(servers);
+    servers.clearMessages();
+    ScratchDir dir;
+    const std::string attachment = binaryBytes(200000);
+    writeFile(dir / "data.bin", attachment);
+    const std::string starttls = "127.0.0.1:" + std::to_string(servers.smtpPort("starttls"));
+    const std::string implicit = "127.0.0.1:" + std::to_string(servers.smtpPort("implicit"));
+    const std::string stls = "127.0.0.1:" + std::to_string(servers.pop3Port());
+    const std::string pop3s = "127.0.0.1:" + std::to_string(servers.pop3sPort());
+    const std::string ca = servers.caFile();
+
+    // With a password STARTTLS is the default; --tls for implicit TLS, with or without AUTH.
+    const std::vector<std::vector<std::string>> sends = {
+        {"--server", starttls, "--user", servers.user()},
+        {"--server", implicit, "--tls", "--user", servers.user()},
+        {"--server", implicit, "--tls"},
+    };
+    for (const auto &how : sends) {
+        std::vector<std::string> args = {"send", "--cafile", ca, "--verbose", "--from", "a@tev.test", "--to",
+                                         "b@tev.test", "--subject", "over TLS", "--text", "secret text", "--attach",
+                                         dir / "data.bin", "--trace", dir / "send.log"};
+        args.insert(args.begin() + 1, how.begin(), how.end());
+        ToolRun send = tevmail(args, servers.password());
+        ASSERT_EQ(send.status, 0) << how[1] << "\n" << send.output << readFile(dir / "send.log");
+        EXPECT_NE(send.output.find("\ntevmail: encrypted: TLSv1.3 TLS_"), std::string::npos) << send.output;
+    }
+    std::vector<std::string> envelopes = servers.receivedEnvelopes();
+    ASSERT_EQ(envelopes.size(), 3u);
+    EXPECT_EQ(envelopes[0], "MAIL FROM:<a@tev.test>\nRCPT TO:<b@tev.test>\nAUTH " + servers.user() + "\n");
+    EXPECT_EQ(envelopes[1], envelopes[0]);
+    EXPECT_EQ(envelopes[2], "MAIL FROM:<a@tev.test>\nRCPT TO:<b@tev.test>\n");
+
+    // STLS is the default on the POP3 port; pop3s with --tls; --starttls-if-offered takes STLS when offered.
+    ToolRun list = tevmail({"list", "--server", stls, "--cafile", ca, "--user", servers.user(), "--apop", "--verbose"},
+                           servers.password());
+    ASSERT_EQ(list.status, 0) << list.output;
+    EXPECT_NE(list.output.find("tevmail: encrypted: TLSv1.3 TLS_"), std::string::npos) << list.output;
+    EXPECT_NE(list.output.find("   3 "), std::string::npos) << list.output;
+    ToolRun fetch = tevmail({"fetch", "--server", pop3s, "--tls", "--cafile", ca, "--user", servers.user(),
+                             "--number", "2", "--out", dir / "in"},
+                            servers.password());
+    ASSERT_EQ(fetch.status, 0) << fetch.output;
+    EXPECT_EQ(readFile(dir / "in/data.bin"), attachment);
+    ToolRun remove = tevmail({"delete", "--server", stls, "--starttls-if-offered", "--cafile", ca, "--user",
+                              servers.user(), "--all", "--verbose"},
+                             servers.password());
+    ASSERT_EQ(remove.status, 0) << remove.output;
+    EXPECT_NE(remove.output.find("tevmail: encrypted: TLSv1.3 TLS_"), std::string::npos) << remove.output;
+    EXPECT_NE(remove.output.find("deleted 3 messages\n"), std::string::npos) << remove.output;
+
+    // An IPv6 server in brackets with its port.
+    if (servers.ipv6()) {
+        const std::string six = "[::1]:" + std::to_string(servers.smtpPort("starttls6"));
+        ToolRun send = tevmail({"send", "--server", six, "--cafile", ca, "--user", servers.user(), "--from",
+                                "a@tev.test", "--to", "b@tev.test", "--text", "over IPv6"},
+                               servers.password());
+        EXPECT_EQ(send.status, 0) << send.output;
+        EXPECT_EQ(servers.receivedMessages().size(), 4u);
+    }
+    servers.clearMessages();
+}
+
+TEST_F(TevmailReal, CertificateFailuresExitOneWithTheReason) {
+    TEV_USE_TLS_SERVERS(servers);
+    const std::string ca = servers.caFile();
+    struct Case {
+        const char *port;
+        bool withCa;
+        const char *reason;
+    };
+    const Case cases[] = {{"wronghost", true, "IP address mismatch"},
+                          {"expired", true, "certificate has expired"},
+                          {"unknownca", true, "unable to get local issuer certificate"},
+                          {"implicit", false, "unable to get local issuer certificate"}};  // system store only
+    for (const Case &c : cases) {
+        const std::string server = "127.0.0.1:" + std::to_string(servers.smtpPort(c.port));
+        std::vector<std::string> send = {"send", "--server", server, "--tls", "--from", "a@tev.test", "--to",
+                                         "b@tev.test", "--text", "x"};
+        std::vector<std::string> list = {"list", "--server", server, "--tls", "--user", servers.user()};
+        if (c.withCa) {
+            for (auto *args : {&send, &list}) args->insert(args->end(), {"--cafile", ca});
+        }
+        const std::string text = std::string(": Server certificate not trusted. ") + c.reason + " (-82)";
+        ToolRun sent = tevmail(send);
+        EXPECT_EQ(sent.status, 1) << c.port;
+        EXPECT_EQ(sent.output.rfind("tevmail: connecting to SMTP server " + server + text, 0), 0u) << sent.output;
+        ToolRun listed = tevmail(list, servers.password());
+        EXPECT_EQ(listed.status, 1) << c.port;
+        EXPECT_EQ(listed.output.rfind("tevmail: logging in to POP3 server " + server + text, 0), 0u)
+            << listed.output;
+        // --insecure accepts the certificate (the handshake then goes on to the SMTP greeting).
+        send.push_back("--insecure");
+        ToolRun accepted = tevmail(send);
+        EXPECT_EQ(accepted.status, 0) << c.port << "\n" << accepted.output;
+    }
+    servers.clearMessages();
+}
+
 TEST_F(TevmailReal, HelpVersionAndVerify) {
     for (const char *command : {"send", "list", "fetch", "delete", "verify"}) {
         ToolRun help = tevmail({command, "--help"});
@@ -312,6 +443,8 @@ TEST_F(TevmailReal, HelpVersionAndVerify) {
     ToolRun help = tevmail({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.output.find("TEVMAIL_PASSWORD"), std::string::npos);
+    EXPECT_NE(help.output.find("--starttls-if-offered"), std::string::npos);
+    EXPECT_NE(tevmail({"send", "--help"}).output.find("  --cafile FILE "), std::string::npos);
     EXPECT_EQ(tevmail({"--version"}).output, "tevmail (TEV32 3.4.2 build 18)\n");
 
     ToolRun good = tevmail({"verify", "ann@tev.test", "Ann Example <ann.example@mail.tev.test>"});

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -155,12 +156,16 @@ TEST(ParseServer, HostAndPortSplitAtTheLastColon) {
         {longest, true, longest.c_str(), 25},
         {longest + ":26", true, longest.c_str(), 26},
         {longest + "h", false, "", 0},
-        {"a:b:25", true, "a:b", 25},
-        // IPv6 is not understood: a bracketed address with a port goes on as the host "[::1]" (which the library
-        // cannot resolve), a bare one splits into nonsense, and a bracketed one without a port is refused.
-        {"[::1]:2525", true, "[::1]", 2525},
-        {"::1", true, ":", 1},
-        {"[::1]", false, "", 0},
+        // IPv6: in brackets when a port follows; several ':' without brackets are an address without a port.
+        {"[::1]:2525", true, "::1", 2525},
+        {"[2001:db8::5]", true, "2001:db8::5", 25},
+        {"::1", true, "::1", 25},
+        {"a:b:25", true, "a:b:25", 25},
+        {"[::1]2525", false, "", 0},
+        {"[::1]:", false, "", 0},
+        {"[::1]:0", false, "", 0},
+        {"[::1", false, "", 0},
+        {"[]:25", false, "", 0},
     };
     for (const Case &c : cases) {
         Server server;
@@ -172,8 +177,82 @@ TEST(ParseServer, HostAndPortSplitAtTheLastColon) {
         }
         EXPECT_EQ(server.host, c.host);
         EXPECT_EQ(server.port, c.port);
-        EXPECT_EQ(server.shown, std::string(c.host) + ":" + std::to_string(c.port));
+        const bool ipv6 = strchr(c.host, ':') != nullptr;
+        EXPECT_EQ(server.shown, (ipv6 ? "[" + std::string(c.host) + "]" : std::string(c.host)) + ":" +
+                                    std::to_string(c.port));
     }
+}
+
+// Parses `args` with the common table and checks them as every network command does.
+int common(const std::vector<std::string> &args, Common *out, std::string *problem) {
+    Options options;
+    EXPECT_EQ(parseArguments(args, commonOptions(), &options, problem), Parsed::kGoOn) << *problem;
+    return parseCommon(options, 25, out, problem);
+}
+
+TEST(TlsOptions, EachSwitchGivesItsModeAndTheDefaultsFollowThePortAndThePassword) {
+    struct Case {
+        std::vector<std::string> args;
+        bool sendsPassword;
+        int32_t mode;
+    };
+    const Case cases[] = {
+        // Nothing given: 465 and 995 are implicit TLS; elsewhere a password needs STARTTLS, no password goes plain.
+        {{"--server", "h:465"}, false, kTlsImplicit},
+        {{"--server", "h:995"}, true, kTlsImplicit},
+        {{"--server", "h"}, true, kTlsStarttls},
+        {{"--server", "h:587"}, true, kTlsStarttls},
+        {{"--server", "h:110"}, true, kTlsStarttls},
+        {{"--server", "h"}, false, kTlsNone},
+        {{"--server", "[::1]:2525"}, false, kTlsNone},
+        // A switch wins over every default.
+        {{"--server", "h:465", "--no-tls"}, true, kTlsNone},
+        {{"--server", "h", "--no-tls"}, true, kTlsNone},
+        {{"--server", "h:995", "--starttls"}, true, kTlsStarttls},
+        {{"--server", "h", "--starttls"}, false, kTlsStarttls},
+        {{"--server", "h:25", "--tls"}, false, kTlsImplicit},
+        {{"--server", "h:465", "--starttls-if-offered"}, true, kTlsIfOffered},
+        {{"--server", "h", "--starttls-if-offered"}, true, kTlsIfOffered},
+    };
+    for (const Case &c : cases) {
+        Common parsed;
+        std::string problem;
+        ASSERT_EQ(common(c.args, &parsed, &problem), kGoOn) << problem;
+        EXPECT_EQ(chooseTlsMode(parsed, c.sendsPassword), c.mode) << c.args.back() << " " << c.sendsPassword;
+    }
+    // The library's own numbers for TEV_TLS_MODE.
+    EXPECT_EQ(kTlsNone, 0);
+    EXPECT_EQ(kTlsStarttls, 1);
+    EXPECT_EQ(kTlsImplicit, 2);
+    EXPECT_EQ(kTlsIfOffered, 3);
+}
+
+TEST(TlsOptions, CaFileInsecureAndConflicts) {
+    Common plain;
+    std::string problem;
+    ASSERT_EQ(common({"--server", "h"}, &plain, &problem), kGoOn);
+    EXPECT_EQ(plain.tlsMode, kTlsDefault);
+    EXPECT_EQ(plain.caFile, "");
+    EXPECT_FALSE(plain.insecure);
+
+    Common given;
+    ASSERT_EQ(common({"--server", "h", "--cafile", "/etc/ca.pem", "--insecure", "--tls"}, &given, &problem), kGoOn);
+    EXPECT_EQ(given.tlsMode, kTlsImplicit);
+    EXPECT_EQ(given.caFile, "/etc/ca.pem");
+    EXPECT_TRUE(given.insecure);
+
+    const char *const conflicting[][2] = {{"--tls", "--no-tls"},
+                                          {"--starttls", "--tls"},
+                                          {"--starttls-if-offered", "--starttls"},
+                                          {"--no-tls", "--starttls-if-offered"}};
+    for (const auto &pair : conflicting) {
+        Common out;
+        EXPECT_EQ(common({"--server", "h", pair[0], pair[1]}, &out, &problem), kExitUsage) << pair[0];
+        EXPECT_EQ(problem, "give one of --tls, --starttls, --starttls-if-offered and --no-tls");
+    }
+    Common empty;
+    EXPECT_EQ(common({"--server", "h", "--cafile", ""}, &empty, &problem), kExitUsage);
+    EXPECT_EQ(problem, "--cafile wants a file");
 }
 
 // Parses `args` with the mailbox tables and checks them as a mailbox command would.

@@ -106,6 +106,10 @@ TEST(ParseSend, ProblemsInTheOrderTheyAreChecked) {
         {withBasics({"--password", "p"}), "--password needs --user"},
         {withBasics({"--user", long65, "--password", "p"}), "user names and passwords have at most 64 characters"},
         {withBasics({"--user", "u", "--password", long65}), "user names and passwords have at most 64 characters"},
+        {withBasics({"--starttls"}),
+         "--starttls and --starttls-if-offered need --user (use --tls for implicit TLS without it)"},
+        {withBasics({"--starttls-if-offered"}),
+         "--starttls and --starttls-if-offered need --user (use --tls for implicit TLS without it)"},
         {{"--server", "h", "--from", "a@x", "--to", " , ,", "--text", "x"}, "--to names no address"},
     };
     for (const Case &c : cases) {
