@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# TEV32 in one command: installs what is missing, builds the library and tevmail, starts a real SMTP server
-# (aiosmtpd, with AUTH) and a real POP3 server (Dovecot, USER/PASS and APOP) on 127.0.0.1, sends a message with
-# HTML, an alternative plain text, an inline image and a binary attachment (AUTH CRAM-MD5), lists and fetches it
-# back (APOP), decodes it, checks that both attachments arrived byte for byte, deletes it, and stops the servers.
+# TEV32 in one command: installs what is missing, builds the library and tevmail, makes a test CA, starts a real
+# SMTP server (aiosmtpd: STARTTLS required, then AUTH) and a real POP3 server (Dovecot: `ssl = required`, STLS on
+# its POP3 port and implicit TLS on a pop3s port) on 127.0.0.1, sends a message with HTML, an alternative plain
+# text, an inline image and a binary attachment (STARTTLS, AUTH CRAM-MD5), lists it (STLS, APOP), fetches it back
+# over implicit TLS, decodes it, checks that both attachments arrived byte for byte, deletes it, shows the TLS
+# protocol and cipher of each session, and stops the servers.
 #
 #   ./scripts/demo.sh [--out DIR] [--tevmail PATH]
 #
@@ -20,7 +22,7 @@ out=$top/build/demo/results
 tevmail=""
 
 usage() {
-    sed -n '7,10p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '9,12p' "$0" | sed 's/^# \{0,1\}//'
 }
 
 while [ $# -gt 0 ]; do
@@ -53,9 +55,10 @@ sudo_cmd=()
 # ---- 1. Packages ----
 if [ -z "$tevmail" ]; then
     need=()
-    for tool in cmake:cmake g++:g++ ninja:ninja-build; do
+    for tool in cmake:cmake g++:g++ ninja:ninja-build openssl:openssl; do
         command -v "${tool%%:*}" >/dev/null 2>&1 || need+=("${tool#*:}")
     done
+    [ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
     if [ ${#need[@]} -gt 0 ]; then
         step "installing ${need[*]}"
         "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
@@ -67,6 +70,7 @@ if ! "$real/install_servers.sh" --check; then
     "$real/install_servers.sh" || cannot_run "the mail servers could not be installed"
 fi
 [ "$(id -u)" -eq 0 ] || cannot_run "Dovecot's private instance needs root (run the demo as root)"
+command -v openssl >/dev/null 2>&1 || cannot_run "the openssl command is missing (apt-get install openssl)"
 
 # ---- 2. Build ----
 if [ -z "$tevmail" ]; then
@@ -103,30 +107,41 @@ trap 'echo "demo: interrupted" >&2; exit 130' INT TERM HUP
 user=demo
 password="Demo-$RANDOM$RANDOM"
 
-step "starting aiosmtpd and Dovecot on 127.0.0.1"
-/usr/bin/python3 "$real/smtp_server.py" "$work" "$user" "$password" --owner-pid $$ \
+step "making a test CA and the servers' certificate (openssl)"
+sh "$real/make_test_ca.sh" "$work/certs" || die "the test certificates could not be made"
+ca=$work/certs/ca.pem
+
+step "starting aiosmtpd (STARTTLS required) and Dovecot (STLS and pop3s) on 127.0.0.1"
+/usr/bin/python3 "$real/smtp_server.py" "$work" "$user" "$password" --owner-pid $$ --tls-dir "$work/certs" \
     >"$work/smtp.ports" 2>"$work/smtp.log" </dev/null &
 smtp_pid=$!
 smtp_port=""
 for _ in $(seq 150); do
-    read -r word auth_port _ <"$work/smtp.ports" 2>/dev/null || true
+    read -r word _ _ rest <"$work/smtp.ports" 2>/dev/null || true
     if [ "${word:-}" = PORTS ]; then
-        smtp_port=$auth_port
+        for entry in $rest; do
+            [ "${entry%%=*}" = starttls ] && smtp_port=${entry#*=}
+        done
         break
     fi
     kill -0 "$smtp_pid" 2>/dev/null || break
     sleep 0.1
 done
-[ -n "$smtp_port" ] || { cat "$work/smtp.log" >&2; die "aiosmtpd did not start"; }
+[ -n "$smtp_port" ] || { cat "$work/smtp.log" >&2; die "aiosmtpd did not start with STARTTLS"; }
 
 free_port() {
     /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 pop3_port=""
-for _ in 1 2 3; do  # the free port may be taken by someone else before Dovecot binds it: try another
+pop3s_port=""
+for _ in 1 2 3; do  # a free port may be taken by someone else before Dovecot binds it: try others
     port=$(free_port)
-    if "$real/dovecot.sh" start "$work" "$port" "$user" "$password" $$ 2>"$work/dovecot.err"; then
+    tls_port=$(free_port)
+    [ "$port" != "$tls_port" ] || continue
+    if "$real/dovecot.sh" start --tls "$work/certs" "$tls_port" "$work" "$port" "$user" "$password" $$ \
+        2>"$work/dovecot.err"; then
         pop3_port=$port
+        pop3s_port=$tls_port
         break
     fi
 done
@@ -136,7 +151,7 @@ done
 sent=$out/sent
 received=$out/received
 mkdir -p "$out"
-rm -rf "$sent" "$received" "$out/send.log" "$out/fetch.log" "$out/list.txt"
+rm -rf "$sent" "$received" "$out/send.log" "$out/list.log" "$out/fetch.log" "$out/list.txt"
 mkdir -p "$sent" "$received/attachments"
 
 cat >"$sent/message.html" <<'HTML'
@@ -193,30 +208,47 @@ head -c 262144 /dev/urandom >"$sent/data.bin"
 
 export TEVMAIL_PASSWORD=$password  # keeps the password out of the command lines below
 
-# ---- 5. Send: EHLO, AUTH CRAM-MD5, MIME ----
-step "sending with tevmail (SMTP 127.0.0.1:$smtp_port, AUTH)"
-"$tevmail" send --server "127.0.0.1:$smtp_port" --user "$user" \
+# The line of a trace that names the session's TLS protocol and cipher ("TLS: TLSv1.3 TLS_AES_256_GCM_SHA384").
+tls_of() {
+    grep -m1 -E '^TLS: TLSv[0-9.]+ ' "$1" | sed 's/^TLS: //; s/\r$//'
+}
+
+# ---- 5. Send: EHLO, STARTTLS (the default with a password), EHLO again, AUTH CRAM-MD5, MIME ----
+step "sending with tevmail (SMTP 127.0.0.1:$smtp_port, STARTTLS, AUTH)"
+"$tevmail" send --server "127.0.0.1:$smtp_port" --cafile "$ca" --user "$user" \
     --from "TEV32 Demo <demo@tev.test>" --to "Demo Reader <reader@tev.test>" \
     --subject "TEV32 demo: HTML, inline image, attachment" --header "X-Demo: scripts/demo.sh" \
     --html --text-file "$sent/message.html" --alt-text "$alt_text" \
     --attach "$sent/logo.gif" --attach "$sent/data.bin" --trace "$out/send.log" \
     || die "tevmail send failed (trace: $out/send.log)"
 grep -q "AUTH CRAM-MD5 ok" "$out/send.log" || die "the send did not authenticate with CRAM-MD5 (trace: $out/send.log)"
+send_tls=$(tls_of "$out/send.log") || die "the send was not encrypted (trace: $out/send.log)"
+/usr/bin/python3 - "$out/send.log" <<'PY' || die "the AUTH exchange did not follow the TLS handshake (trace: $out/send.log)"
+import sys
+log = open(sys.argv[1], encoding="latin-1").read()
+tls, auth = log.find("\nTLS: TLSv"), log.find("\nS: AUTH ")
+sys.exit(0 if 0 <= tls < auth else 1)
+PY
+echo "    STARTTLS: $send_tls"
 
-# ---- 6. List and fetch back with APOP ----
-step "listing the mailbox with tevmail (POP3 127.0.0.1:$pop3_port, APOP)"
-"$tevmail" list --server "127.0.0.1:$pop3_port" --user "$user" --apop >"$out/list.txt" \
-    || die "tevmail list failed"
+# ---- 6. List (STLS, the default with a password) and fetch back over implicit TLS (pop3s), with APOP ----
+step "listing the mailbox with tevmail (POP3 127.0.0.1:$pop3_port, STLS, APOP)"
+"$tevmail" list --server "127.0.0.1:$pop3_port" --cafile "$ca" --user "$user" --apop --trace "$out/list.log" \
+    >"$out/list.txt" || die "tevmail list failed (trace: $out/list.log)"
+list_tls=$(tls_of "$out/list.log") || die "the list was not encrypted (trace: $out/list.log)"
+echo "    STLS: $list_tls"
 sed 's/^/    /' "$out/list.txt"
 grep -q "TEV32 demo" "$out/list.txt" || die "the message is not in the mailbox"
 
-step "fetching and decoding message 1"
-"$tevmail" fetch --server "127.0.0.1:$pop3_port" --user "$user" --apop --number 1 \
+step "fetching and decoding message 1 (POP3 127.0.0.1:$pop3s_port, implicit TLS, APOP)"
+"$tevmail" fetch --server "127.0.0.1:$pop3s_port" --tls --cafile "$ca" --user "$user" --apop --number 1 \
     --out "$received" --attachments "$received/attachments" --trace "$out/fetch.log" >"$work/fetch.out" \
     || die "tevmail fetch failed (trace: $out/fetch.log)"
 grep -q "^S: APOP " "$out/fetch.log" || die "the fetch did not log in with APOP (trace: $out/fetch.log)"
-"$tevmail" fetch --server "127.0.0.1:$pop3_port" --user "$user" --apop --number 1 --raw --out "$received" \
-    >/dev/null || die "tevmail fetch --raw failed"
+fetch_tls=$(tls_of "$out/fetch.log") || die "the fetch was not encrypted (trace: $out/fetch.log)"
+echo "    implicit TLS: $fetch_tls"
+"$tevmail" fetch --server "127.0.0.1:$pop3s_port" --tls --cafile "$ca" --user "$user" --apop --number 1 --raw \
+    --out "$received" >/dev/null || die "tevmail fetch --raw failed"
 
 # ---- 7. Checks ----
 step "checking what came back"
@@ -244,8 +276,10 @@ grep -q "image/gif logo.gif <message-root.1>" <<<"$structure" || die "the inline
 
 # ---- 8. Delete, so the mailbox is as we found it ----
 step "deleting it"
-"$tevmail" delete --server "127.0.0.1:$pop3_port" --user "$user" --apop --all >/dev/null || die "tevmail delete failed"
-left=$("$tevmail" list --server "127.0.0.1:$pop3_port" --user "$user" --apop) || die "tevmail list failed"
+"$tevmail" delete --server "127.0.0.1:$pop3_port" --cafile "$ca" --user "$user" --apop --all >/dev/null \
+    || die "tevmail delete failed"
+left=$("$tevmail" list --server "127.0.0.1:$pop3s_port" --tls --cafile "$ca" --user "$user" --apop) \
+    || die "tevmail list failed"
 [ "$left" = "no messages" ] || die "the mailbox still holds: $left"
 
 stop_servers
@@ -253,9 +287,11 @@ size=$(wc -c <"$received/message-1.eml")
 cat <<REPORT
 
 TEV32 demo passed in $((SECONDS - began)) s.
-  sent       SMTP, AUTH CRAM-MD5: HTML with alternative text, inline image logo.gif ($(wc -c <"$sent/logo.gif") bytes),
-             attachment data.bin ($(wc -c <"$sent/data.bin") bytes)
-  fetched    POP3, APOP: message 1, $size bytes, as Python's email package sees it:
+  sent       SMTP, STARTTLS ($send_tls), AUTH CRAM-MD5: HTML with alternative text,
+             inline image logo.gif ($(wc -c <"$sent/logo.gif") bytes), attachment data.bin ($(wc -c <"$sent/data.bin") bytes)
+  listed     POP3, STLS ($list_tls), APOP
+  fetched    POP3, implicit TLS ($fetch_tls), APOP: message 1, $size bytes,
+             as Python's email package sees it:
 $structure
   checked    logo.gif and data.bin came back byte for byte (cmp); then the message was deleted
   results    $out
@@ -264,6 +300,6 @@ $structure
                received/attachments/data.bin  the attachment
                received/message-1.eml         the message as the server held it (tevmail fetch --raw)
                sent/                          what was sent
-               send.log, fetch.log            the library's trace logs of both sessions
+               send.log, list.log, fetch.log  the library's trace logs (each names its TLS protocol and cipher)
   The servers have been stopped.
 REPORT
