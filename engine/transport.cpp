@@ -218,9 +218,11 @@ int32_t transportReceive(SessionRecord &rec, char *buffer, int32_t length) {
 }
 
 // Sends once, through the TLS session when one is up; the bytes sent (a TLS session takes them all) or -1.
+// Message bytes (`more`) may wait inside the session until a record is full or the next line without `more`.
 int32_t transportSend(SessionRecord &rec, const char *bytes, int32_t length, bool more) {
     if (rec.tlsSession == nullptr) return platform::sendOnce(rec.socket, bytes, length, more);
-    return platform::tlsWrite(rec.tlsSession, bytes, length, settings.responseTimeout.get()) == length ? length : -1;
+    const int32_t sent = platform::tlsWrite(rec.tlsSession, bytes, length, settings.responseTimeout.get(), more);
+    return sent == length ? length : -1;
 }
 
 }  // namespace

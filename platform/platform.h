@@ -151,8 +151,9 @@ int32_t tlsLastError(const TlsSession *session, char *buffer, int32_t size);
 int32_t tlsRead(TlsSession *session, void *buffer, int32_t length);
 // Sends all `length` bytes, waiting (poll) for the socket as the session needs, at most `timeoutMs` in all;
 // returns `length` or kTlsFailed (also at the time limit: part of a record may have gone out, so the session
-// is then unusable).
-int32_t tlsWrite(TlsSession *session, const void *data, int32_t length, int32_t timeoutMs);
+// is then unusable).  With `more` (as MSG_MORE) the bytes may be held, up to one full record, and go out with
+// a later write: the next one without `more` sends everything held first.
+int32_t tlsWrite(TlsSession *session, const void *data, int32_t length, int32_t timeoutMs, bool more = false);
 // Waits at most `timeoutMs` for what the session last wanted (readable when nothing); 1 when ready, 0 when not.
 int32_t tlsWait(const TlsSession *session, int32_t timeoutMs);
 // Decrypted bytes held by the session that tlsRead returns without touching the socket.

@@ -41,6 +41,10 @@ int32_t copyText(const char *text, char *buffer, int32_t size) {
 
 #ifdef TEV_HAVE_TLS
 
+// Bytes written with `more` wait here until a full record's worth is held or a write without `more` comes: a
+// message goes out in records of up to 16 KiB instead of one record (and one send) per line.
+constexpr size_t kHeldBytes = 16384;
+
 struct TlsSession {
     SSL_CTX *context = nullptr;
     SSL *ssl = nullptr;
@@ -50,6 +54,8 @@ struct TlsSession {
     int32_t wants = 0;     // kTlsWantRead / kTlsWantWrite after the last kTlsAgain or kTlsWouldBlock
     int lastErrno = 0;     // errno of the last failed socket call of the BIO
     char reason[256] = {};
+    size_t heldLength = 0;
+    unsigned char held[kHeldBytes];
 };
 
 namespace {
@@ -363,9 +369,10 @@ int32_t tlsRead(TlsSession *session, void *buffer, int32_t length) {
     return kTlsFailed;
 }
 
-int32_t tlsWrite(TlsSession *session, const void *data, int32_t length, int32_t timeoutMs) {
-    if (session == nullptr || length < 0 || (data == nullptr && length > 0) || session->broken) return kTlsFailed;
-    if (length == 0) return 0;
+namespace {
+
+// Sends all `length` bytes as records, waiting for the socket as the session needs; true when all went.
+bool writeRecords(TlsSession *session, const void *data, int32_t length, int32_t timeoutMs) {
     const uint32_t start = tick();
     for (;;) {
         beginCall(session);
@@ -373,7 +380,7 @@ int32_t tlsWrite(TlsSession *session, const void *data, int32_t length, int32_t 
         // Partial writes are off: success means every byte is on its way.  A retry must pass the same bytes.
         if (SSL_write_ex(session->ssl, data, static_cast<size_t>(length), &written) == 1) {
             session->wants = 0;
-            return length;
+            return true;
         }
         const int err = SSL_get_error(session->ssl, 0);
         short events = 0;
@@ -383,16 +390,45 @@ int32_t tlsWrite(TlsSession *session, const void *data, int32_t length, int32_t 
             events = POLLIN;  // a key update or renegotiation needs the peer's answer first
         } else {
             recordFailure(session, err);
-            return kTlsFailed;
+            return false;
         }
         const int32_t left = timeoutMs - tickDiff(tick(), start);
         if (left <= 0 || !waitFor(session->fd, events, left)) {
             session->broken = true;
             session->wants = 0;
             setReason(session, "timed out while sending");
-            return kTlsFailed;
+            return false;
         }
     }
+}
+
+// Sends what is held; true when it went (or nothing was held).
+bool flushHeld(TlsSession *session, int32_t timeoutMs) {
+    if (session->heldLength == 0) return true;
+    const bool sent = writeRecords(session, session->held, static_cast<int32_t>(session->heldLength), timeoutMs);
+    session->heldLength = 0;
+    return sent;
+}
+
+}  // namespace
+
+int32_t tlsWrite(TlsSession *session, const void *data, int32_t length, int32_t timeoutMs, bool more) {
+    if (session == nullptr || length < 0 || (data == nullptr && length > 0) || session->broken) return kTlsFailed;
+    const size_t size = static_cast<size_t>(length);
+    if ((more || session->heldLength > 0) && session->heldLength + size <= kHeldBytes) {
+        if (size > 0) std::memcpy(session->held + session->heldLength, data, size);
+        session->heldLength += size;
+        if (more) return length;
+        return flushHeld(session, timeoutMs) ? length : kTlsFailed;
+    }
+    if (!flushHeld(session, timeoutMs)) return kTlsFailed;
+    if (size == 0) return 0;
+    if (more && size < kHeldBytes) {
+        std::memcpy(session->held, data, size);
+        session->heldLength = size;
+        return length;
+    }
+    return writeRecords(session, data, length, timeoutMs) ? length : kTlsFailed;
 }
 
 int32_t tlsWait(const TlsSession *session, int32_t timeoutMs) {
@@ -440,7 +476,7 @@ int32_t tlsHandshakeStep(TlsSession *) { return kTlsFailed; }
 int32_t tlsWants(const TlsSession *) { return 0; }
 int32_t tlsLastError(const TlsSession *, char *buffer, int32_t size) { return copyText(kNoTls, buffer, size); }
 int32_t tlsRead(TlsSession *, void *, int32_t) { return kTlsFailed; }
-int32_t tlsWrite(TlsSession *, const void *, int32_t, int32_t) { return kTlsFailed; }
+int32_t tlsWrite(TlsSession *, const void *, int32_t, int32_t, bool) { return kTlsFailed; }
 int32_t tlsWait(const TlsSession *, int32_t) { return 0; }
 int32_t tlsPending(const TlsSession *) { return 0; }
 void tlsDescribe(const TlsSession *, char *buffer, int32_t size) { copyText("", buffer, size); }

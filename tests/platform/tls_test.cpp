@@ -335,6 +335,48 @@ TEST(TlsSession, SendsALargeMessageInOneWrite) {
     servers.clearMessages();
 }
 
+TEST(TlsSession, BytesWrittenWithMoreWaitForTheNextWriteWithoutIt) {
+    USE_TLS_SERVERS(servers);
+    servers.clearMessages();
+    Client client;
+    ASSERT_TRUE(client.open(servers.smtpPort("implicit"), "localhost", true, servers.caFile())) << client.why;
+    ASSERT_EQ(client.handshake(), kTlsDone) << client.why;
+    ASSERT_EQ(client.readReply(), kSmtpGreeting);
+    ASSERT_TRUE(client.send("EHLO client.tev.test\r\n"));
+    ASSERT_EQ(client.readReply().substr(0, 4), "250-");
+    auto held = [&client](const std::string &bytes) {
+        return tlsWrite(client.session, bytes.data(), static_cast<int32_t>(bytes.size()), kLimitMs, true) ==
+               static_cast<int32_t>(bytes.size());
+    };
+
+    // Held: the server sees no command, so nothing comes back.
+    ASSERT_TRUE(held("MAIL FROM:<a@tev.test>\r\n"));
+    EXPECT_FALSE(waitSocket(client.sock, kTlsWantRead, 200));
+    // The next plain write sends both, in order.
+    ASSERT_TRUE(client.send("RCPT TO:<b@tev.test>\r\n"));
+    EXPECT_EQ(client.readReply().substr(0, 3), "250");
+    EXPECT_EQ(client.readReply().substr(0, 3), "250");
+    ASSERT_TRUE(client.send("DATA\r\n"));
+    ASSERT_EQ(client.readReply().substr(0, 3), "354");
+
+    // Lines of every length up to 999 bytes, about 200 KB in all: the held bytes fill up many times over.
+    std::string message = "Subject: held\r\n\r\n";
+    ASSERT_TRUE(held(message));
+    for (int i = 0; message.size() < 200000; ++i) {
+        const std::string line = std::to_string(i) + std::string(static_cast<size_t>(i * 37 % 990), 'a' + i % 26) +
+                                 "\r\n";
+        ASSERT_TRUE(held(line));
+        message += line;
+    }
+    ASSERT_TRUE(held(".\r\n"));
+    EXPECT_FALSE(waitSocket(client.sock, kTlsWantRead, 200));  // the end of data is still held
+    EXPECT_EQ(tlsWrite(client.session, "", 0, kLimitMs), 0);   // an empty plain write sends it
+    EXPECT_EQ(client.readReply(), "250 2.0.0 Message accepted for delivery\r\n");
+    ASSERT_EQ(servers.receivedMessages().size(), 1u);
+    EXPECT_TRUE(servers.receivedMessages().back() == message) << "the server received other bytes";
+    servers.clearMessages();
+}
+
 TEST(TlsSession, ClosedPeerEndsReadsAndWritesWithoutSignal) {
     USE_TLS_SERVERS(servers);
     Client client;
