@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "noise_file.h"
 #include "tev32.h"
 
 namespace {
@@ -140,29 +141,6 @@ Usage usageNow() {
                  seconds(self.ru_utime) + seconds(self.ru_stime), process.ru_maxrss};
 }
 
-// Writes a file of pseudo-random bytes in pieces, so the benchmark itself never holds it in memory.
-bool writeNoiseFile(const std::string &path, size_t size) {
-    FILE *f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    static unsigned char piece[64 * 1024];
-    uint32_t x = 2463534242u;
-    for (size_t done = 0; done < size;) {
-        size_t n = size - done < sizeof piece ? size - done : sizeof piece;
-        for (size_t i = 0; i < n; ++i) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            piece[i] = static_cast<unsigned char>(x >> 24);
-        }
-        if (std::fwrite(piece, 1, n, f) != n) {
-            std::fclose(f);
-            return false;
-        }
-        done += n;
-    }
-    return std::fclose(f) == 0;
-}
-
 void check(int32_t rc, const char *what) {
     if (rc != 0) {
         std::fprintf(stderr, "%s failed: %d\n", what, static_cast<int>(rc));
@@ -184,7 +162,7 @@ int main(int argc, char **argv) {
     }
     const std::string small = std::string(dir) + "/small.bin";
     const std::string large = std::string(dir) + "/large.bin";
-    if (!writeNoiseFile(small, 1 << 20) || !writeNoiseFile(large, attachmentBytes)) {
+    if (!bench::writeNoiseFile(small, 1 << 20) || !bench::writeNoiseFile(large, attachmentBytes)) {
         std::perror("attachment");
         return 1;
     }

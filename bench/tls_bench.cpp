@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "noise_file.h"
 #include "tev32.h"
 
 namespace {
@@ -184,29 +185,6 @@ private:
     std::map<std::string, std::set<std::string>> kept_;
 };
 
-// Writes a file of pseudo-random bytes (the same generator as send_bench).
-bool writeNoiseFile(const std::string &path, size_t size) {
-    FILE *f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    static unsigned char piece[64 * 1024];
-    uint32_t x = 2463534242u;
-    for (size_t done = 0; done < size;) {
-        size_t n = std::min(size - done, sizeof piece);
-        for (size_t i = 0; i < n; ++i) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            piece[i] = static_cast<unsigned char>(x >> 24);
-        }
-        if (std::fwrite(piece, 1, n, f) != n) {
-            std::fclose(f);
-            return false;
-        }
-        done += n;
-    }
-    return std::fclose(f) == 0;
-}
-
 struct Clock {
     double wall;
     double cpu;
@@ -313,7 +291,7 @@ int main(int argc, char **argv) {
     const std::string dir = scratch;
     const std::string attachment = dir + "/large.bin";
     const std::string out = dir + "/out";
-    if (!writeNoiseFile(attachment, mib << 20) || ::mkdir(out.c_str(), 0700) != 0) return 1;
+    if (!bench::writeNoiseFile(attachment, mib << 20) || ::mkdir(out.c_str(), 0700) != 0) return 1;
 
     {
         Servers servers;
