@@ -254,6 +254,7 @@ void saslReset(SessionRecord &rec) {
     rec.saslMechanism = 0;
     rec.saslStep = 0;
     rec.scramVerified = 0;
+    rec.saslDeferred = 0;
     rec.saslNote[0] = '\0';
     std::memset(rec.scramClientFirstBare, 0, sizeof rec.scramClientFirstBare);
     std::memset(rec.scramServerSignature, 0, sizeof rec.scramServerSignature);

@@ -229,6 +229,7 @@ struct SessionRecord {
     char scramClientFirstBare[kScramBareSize];
     unsigned char scramServerSignature[32];
     char scramVerified;                    // 1 once the server's signature matched
+    char saslDeferred;                     // POP3: the initial response waits for the first continuation
     char saslNote[kSaslNoteSize];          // decoded error challenge of XOAUTH2 / OAUTHBEARER
 };
 
