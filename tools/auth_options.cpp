@@ -29,6 +29,7 @@ std::string upper(std::string text) {
 }  // namespace
 
 int parseAuth(const Options &options, const char *tokenFromEnvironment, AuthChoice *out, std::string *problem) {
+    *out = AuthChoice();
     std::string list = options.value("--auth");
     std::string name;
     list += ',';
