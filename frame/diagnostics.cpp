@@ -1,6 +1,7 @@
 // tevDebug and tevStatistics: internal texts and counters of a channel, and the memory check.
 #include "frame/address.h"
 #include "frame/dateline.h"
+#include "frame/mechanisms.h"
 #include "frame/readiness.h"
 #include "frame/record.h"
 #include "frame/slots.h"
@@ -67,6 +68,10 @@ extern "C" int32_t tevDebug(int32_t chan, int32_t code, char *buffer, int32_t bu
         char description[96];
         platform::tlsDescribe(rec->tlsActive ? rec->tlsSession : nullptr, description, sizeof description);
         return copyOut(buffer, bufLen, description, sizeof description);
+    }
+    case TEV_DEBUG_AUTH_MECHANISM: {
+        const char *name = mechanismName(static_cast<SaslMechanism>(rec->authenticatedWith));
+        return copyOut(buffer, bufLen, name, std::strlen(name) + 1);
     }
     default:
         copyOut(buffer, bufLen, "?", 2);

@@ -67,6 +67,7 @@ constexpr ErrorRow kErrorTable[] = {
     {-80, "Server does not offer STARTTLS."},
     {-81, "TLS handshake failed."},
     {-82, "Server certificate not trusted."},
+    {-83, "No usable authentication mechanism."},
     {-84, "TLS not available in this build."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
@@ -139,6 +140,13 @@ int32_t writeErrorText(const SessionRecord &rec, int32_t code, char *buffer, int
         buffer[n++] = ' ';
         for (size_t i = 0; n < room && i < sizeof rec.tlsReason && rec.tlsReason[i] != '\0'; ++i) {
             buffer[n++] = rec.tlsReason[i];
+        }
+    }
+    if (code == TEV_E_NO_AUTH_MECHANISM && n < room) {
+        const char *offered = rec.authOffered[0] != '\0' ? " Offered: " : " None offered.";
+        for (size_t i = 0; n < room && offered[i] != '\0'; ++i) buffer[n++] = offered[i];
+        for (size_t i = 0; n < room && i < sizeof rec.authOffered && rec.authOffered[i] != '\0'; ++i) {
+            buffer[n++] = rec.authOffered[i];
         }
     }
     buffer[n] = '\0';

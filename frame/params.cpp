@@ -2,6 +2,7 @@
 // lines and the alternative text.
 #include <string>
 
+#include "frame/mechanisms.h"
 #include "frame/record.h"
 #include "frame/slots.h"
 #include "frame/text.h"
@@ -110,6 +111,7 @@ extern "C" int32_t tevIntegerParam(int32_t chan, int32_t code, int32_t value) {
         rec->tlsMode = value;
         break;
     case TEV_TLS_VERIFY: rec->tlsVerify = value != 0 ? 1 : 0; break;
+    case TEV_REQUIRE_AUTH: rec->requireAuth = value != 0 ? 1 : 0; break;
     default: return -1;
     }
     return 1;
@@ -174,6 +176,13 @@ extern "C" int32_t tevStringParam(int32_t chan, int32_t code, const char *text) 
     case TEV_TLS_CA_FILE:
         if (!fitsDirectory(text)) return -1;
         return static_cast<int32_t>(copyText(rec->tlsCaFile, text, kMaxDirectoryChars));
+    case TEV_OAUTH_TOKEN:
+        // A cut token is useless, and a line break would end the AUTH line: both are refused.
+        if (std::strlen(text) > kMaxOAuthTokenChars || hasLineBreak(text)) return -1;
+        return static_cast<int32_t>(copyText(rec->oauthToken, text));
+    case TEV_AUTH_MECHANISMS:
+        if (!normaliseMechanismList(text, rec->authMechanisms, sizeof rec->authMechanisms)) return -1;
+        return static_cast<int32_t>(std::strlen(rec->authMechanisms));
     default: return -1;
     }
 }

@@ -47,6 +47,12 @@ constexpr size_t kRemoteAddressSize = 28;     // a sockaddr_in6; a sockaddr_in f
 constexpr uint8_t kFamilyIPv4 = 0;
 constexpr uint8_t kFamilyIPv6 = 1;
 constexpr size_t kTlsReasonSize = 128;       // why the last certificate check failed
+constexpr size_t kMaxOAuthTokenChars = 4096;  // an OAuth 2 access token is refused, never cut, when longer
+constexpr size_t kOAuthTokenSize = kMaxOAuthTokenChars + 1;
+constexpr size_t kMechanismListSize = 256;   // TEV_AUTH_MECHANISMS, blank-separated names
+constexpr size_t kAuthOfferSize = 256;       // the mechanisms the server offered, blank-separated
+constexpr size_t kScramBareSize = 272;       // "n=" escaped user (3 x 64) ",r=" nonce (32)
+constexpr size_t kSaslNoteSize = 512;        // an OAuth error challenge (JSON) kept for the error text
 
 // Settings shared by every channel; other threads read them, so each is a relaxed atomic.
 template <typename T>
@@ -210,6 +216,21 @@ struct SessionRecord {
     int32_t tlsVerify;                     // 1 = certificate chain and host name verified
     char tlsCaFile[kDirectorySize];        // empty = the system store
     char tlsReason[kTlsReasonSize];        // appended to the text of -82
+    // Authentication beyond CRAM-MD5, LOGIN, PLAIN, USER/PASS and APOP (engine/sasl.h).  Integer parameter 102,
+    // string parameters 101 and 102; the rest is the state of the exchange running now.
+    char requireAuth;                      // 1 = no usable mechanism fails the connect with -83
+    char oauthToken[kOAuthTokenSize];      // empty = none
+    char authMechanisms[kMechanismListSize]; // preference list, upper case, blank-separated; empty = default
+    char authOffered[kAuthOfferSize];      // what the server offered (EHLO AUTH, CAPA SASL), appended to -83
+    char capaUser;                         // POP3: USER/PASS may be used (CAPA names it, or has no list)
+    int32_t saslMechanism;                 // SaslMechanism of the exchange running (0 none)
+    int32_t saslStep;                      // challenges answered so far
+    int32_t authenticatedWith;             // SaslMechanism the session logged in with (0 none): debug code 101
+    char scramClientFirstBare[kScramBareSize];
+    unsigned char scramServerSignature[32];
+    char scramVerified;                    // 1 once the server's signature matched
+    char saslDeferred;                     // POP3: the initial response waits for the first continuation
+    char saslNote[kSaslNoteSize];          // decoded error challenge of XOAUTH2 / OAUTHBEARER
 };
 
 struct ChannelEntry {

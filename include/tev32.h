@@ -90,6 +90,7 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_USE_APOP           30  /* channel: log in to POP3 with APOP */
 #define TEV_TLS_MODE          100  /* channel: 0 none, 1 STARTTLS/STLS required, 2 implicit TLS, 3 STARTTLS if offered */
 #define TEV_TLS_VERIFY        101  /* channel: verify the server certificate and its name (1) */
+#define TEV_REQUIRE_AUTH      102  /* channel: 1 = no usable AUTH mechanism fails the connect with -83 (0) */
 
 /* ---- String parameter codes (tevStringParam) ---- */
 #define TEV_LOG_FILE           20  /* channel: open the trace log */
@@ -105,6 +106,8 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_AUTH_USER          58  /* channel: SMTP AUTH / POP3 user name */
 #define TEV_ALTERNATE_TEXT     59  /* channel: alternative plain-text part */
 #define TEV_TLS_CA_FILE       100  /* channel: PEM file of trusted CAs (default: the system store) */
+#define TEV_OAUTH_TOKEN       101  /* channel: OAuth 2 access token; enables XOAUTH2 / OAUTHBEARER */
+#define TEV_AUTH_MECHANISMS   102  /* channel: mechanisms in order of preference, e.g. "SCRAM-SHA-256 CRAM-MD5" */
 
 /* ---- Statistic codes (tevStatistics) ---- */
 #define TEV_STAT_STEPS          2
@@ -137,6 +140,7 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_DEBUG_LAST_RECIPIENT  30
 #define TEV_DEBUG_BUFFER          40
 #define TEV_DEBUG_TLS            100  /* protocol and cipher of the TLS session */
+#define TEV_DEBUG_AUTH_MECHANISM 101  /* the mechanism the session authenticated with, or empty */
 
 /* ---- Library constants ---- */
 #define TEV_VERSION      834  /* 0x342: 3.4.2 */
@@ -196,6 +200,7 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_E_NO_STARTTLS         (-80)
 #define TEV_E_TLS_HANDSHAKE       (-81)
 #define TEV_E_TLS_NOT_TRUSTED     (-82)  /* the text names the verification failure */
+#define TEV_E_NO_AUTH_MECHANISM   (-83)  /* the text names what the server offered */
 #define TEV_E_TLS_UNAVAILABLE     (-84)
 
 /* Socket-level codes: the classic Winsock numbers, negated, on every platform. */

@@ -1,13 +1,16 @@
-// POP3 session: tevPop3Connect and the login states 300-306 (greeting, USER/PASS or APOP), plus what every POP3
-// operation shares.  RFC 1939: status lines are judged by their first character; APOP digests the greeting's
-// timestamp followed by the password with MD5.
+// POP3 session: tevPop3Connect and the login states 300-306 (greeting, USER/PASS or APOP), STLS, and AUTH with
+// SASL mechanisms chosen from CAPA (RFC 5034, states 340-341), plus what every POP3 operation shares.  RFC 1939:
+// status lines are judged by their first character; APOP digests the greeting's timestamp followed by the
+// password with MD5.
 #include "pop3/session.h"
 
 #include <cstring>
+#include <string>
 
 #include "engine/codecs.h"
 #include "engine/connect.h"
 #include "engine/control.h"
+#include "engine/sasl.h"
 #include "engine/tls_session.h"
 #include "engine/transport.h"
 #include "frame/tracelog.h"
@@ -77,16 +80,46 @@ int32_t beginSession(SessionRecord &rec, uint32_t) {
 // The first login state: USER or APOP.
 int32_t loginState(const SessionRecord &rec) { return rec.useApop ? kApop : kUser; }
 
+// Where the login goes: the default USER or APOP, or, with a preference list or an OAuth token, the first
+// usable choice among what CAPA offered.  A list that names nothing usable fails with -83 (a POP3 session
+// cannot go on unauthenticated); a token alone falls back to the default.
+int32_t enterLogin(SessionRecord &rec) {
+    if (!extendedChoice(rec)) {
+        rec.nextState = loginState(rec);
+        return 0;
+    }
+    LoginOptions options;
+    options.pop3 = true;
+    options.userOffered = rec.capaUser != 0;
+    options.apopTimestamp = rec.authBuffer[0] != '\0';
+    const SaslMechanism mechanism = choosePreferred(rec, rec.pop3Password, options);
+    switch (mechanism) {
+    case SaslMechanism::none:
+        if (rec.authMechanisms[0] != '\0') return errorExit(rec, 0, TEV_E_NO_AUTH_MECHANISM);
+        rec.nextState = loginState(rec);
+        return 0;
+    case SaslMechanism::user: rec.nextState = kUser; return 0;
+    case SaslMechanism::apop: rec.nextState = kApop; return 0;
+    default:
+        rec.saslMechanism = static_cast<int32_t>(mechanism);
+        rec.nextState = kAuth;
+        return 0;
+    }
+}
+
 // 301: the greeting; its APOP timestamp is kept whichever login follows, also across STLS.
 int32_t readGreeting(SessionRecord &rec, uint32_t now) {
     if (!replyWaiting(rec)) return 0;
     if (int32_t rc = readLoginReply(rec)) return rc;
     storeApopTimestamp(rec);
     const bool wantsStls = (rec.tlsMode == 1 || rec.tlsMode == 3) && !rec.tlsActive;
-    rec.nextState = wantsStls ? kCapa : loginState(rec);
     armStepDelay(rec, now);
     armReplyTime(rec, now);
-    return 0;
+    if (wantsStls || extendedChoice(rec)) {
+        rec.nextState = kCapa;
+        return 0;
+    }
+    return enterLogin(rec);
 }
 
 // ---------------------------------------------------------------- TLS (RFC 8314 implicit, RFC 2595 STLS)
@@ -120,16 +153,29 @@ int32_t sendCapa(SessionRecord &rec, uint32_t now) {
 // Where a session goes that cannot have STLS: on in the clear when TLS is only wanted, else -80.
 int32_t withoutStls(SessionRecord &rec) {
     if (rec.tlsMode == 1) return errorExit(rec, 0, TEV_E_NO_STARTTLS);
-    rec.nextState = loginState(rec);
-    return 0;
+    return enterLogin(rec);
 }
 
-// 333: the capability list, read to its end line; STLS on a line of its own means the server offers TLS.  A
-// server without CAPA (-ERR) offers no STLS.
+// Keeps what a capability line says about logging in: the SASL mechanisms and USER.
+void noteLoginCapability(SessionRecord &rec, const char *line) {
+    if (beginsWithWord(line, "USER")) rec.capaUser = 1;
+    if (beginsWithWord(line, "SASL")) {
+        std::string names = line + 4;
+        while (!names.empty() && (names.back() == '\n' || names.back() == '\r')) names.pop_back();
+        copyText(rec.authOffered, names.c_str() + (names.empty() ? 0 : 1));
+    }
+}
+
+// 333: the capability list, read to its end line; STLS on a line of its own means the server offers TLS, SASL
+// and USER what the login may use.  A server without CAPA (-ERR) offers no STLS and no SASL, and USER/PASS is
+// taken to work.  After STLS the list is read again: only what the server says over TLS counts.
 int32_t readCapaReply(SessionRecord &rec, uint32_t) {
     if (!replyWaiting(rec)) return 0;
     int32_t rc = readPop3Reply(rec);
-    if (rc == TEV_E_POP3_ERROR) return withoutStls(rec);
+    rec.authOffered[0] = '\0';
+    rec.capaUser = rc == TEV_E_POP3_ERROR ? 1 : 0;
+    const bool wantsStls = (rec.tlsMode == 1 || rec.tlsMode == 3) && !rec.tlsActive;
+    if (rc == TEV_E_POP3_ERROR) return wantsStls ? withoutStls(rec) : enterLogin(rec);
     if (rc < 0) return errorExit(rec, 0, rc);
     bool offered = false;
     bool lineStart = true;
@@ -143,9 +189,11 @@ int32_t readCapaReply(SessionRecord &rec, uint32_t) {
         if (lineStart) {
             if (std::strcmp(line, ".\r\n") == 0 || std::strcmp(line, ".\n") == 0) break;
             if (beginsWithWord(line, "STLS")) offered = true;
+            noteLoginCapability(rec, line);
         }
         lineStart = line[n - 1] == '\n';
     }
+    if (!wantsStls) return enterLogin(rec);
     if (!offered) return withoutStls(rec);
     rec.waitWritable = 1;
     rec.nextState = kStls;
@@ -178,8 +226,100 @@ int32_t stepStlsHandshake(SessionRecord &rec, uint32_t now) {
     if (rc != 1) return rc;
     armReplyTime(rec, now);
     rec.waitWritable = 1;
-    rec.nextState = loginState(rec);
+    if (extendedChoice(rec)) {
+        rec.nextState = kCapa;
+        return 0;
+    }
+    return enterLogin(rec);
+}
+
+// ---------------------------------------------------------------- AUTH (RFC 5034)
+
+// RFC 5034 4: an AUTH command with its initial response may not exceed 255 octets; a longer response waits for
+// the server's first (empty) continuation instead.
+constexpr size_t kMaxAuthCommandOctets = 255;
+
+// Sends one line of the exchange.
+int32_t sendAuthLine(SessionRecord &rec, const std::string &line, uint32_t now) {
+    copyText(rec.commandBuffer, line.c_str());
+    int32_t rc = sendLine(rec, line.c_str());
+    if (rc < 0) return errorExit(rec, rc, TEV_E_READ);
+    rec.nextState = kAuthReply;
+    armPasswordDelay(rec, now);
+    armReplyTime(rec, now);
     return 0;
+}
+
+// Ends the exchange with -63: the reason is logged and follows the server's line in the error text.
+int32_t refuseAuth(SessionRecord &rec, const std::string &reason) {
+    logFormat(rec, "%s\r\n", reason.c_str());
+    size_t length = boundedLength(rec.replyBuffer, sizeof rec.replyBuffer);
+    while (length > 0 && (rec.replyBuffer[length - 1] == '\n' || rec.replyBuffer[length - 1] == '\r')) --length;
+    rec.replyBuffer[length] = '\0';
+    appendText(rec.replyBuffer, (" [" + reason + "]").c_str());
+    saslReset(rec);
+    return errorExit(rec, 0, TEV_E_POP3_ERROR);
+}
+
+// The initial response as it goes on the wire ("=" for an empty one).
+std::string encodedInitial(const std::string &initial) { return initial.empty() ? "=" : base64Encode(initial); }
+
+// 340: "AUTH <mechanism> [initial response]".
+int32_t sendAuth(SessionRecord &rec, uint32_t now) {
+    const SaslMechanism mechanism = static_cast<SaslMechanism>(rec.saslMechanism);
+    std::string initial;
+    bool hasInitial = false;
+    if (saslBegin(rec, mechanism, rec.pop3Password, initial, hasInitial) < 0) {
+        return errorExit(rec, 0, TEV_E_NO_AUTH_MECHANISM);
+    }
+    std::string line = std::string("AUTH ") + mechanismName(mechanism);
+    if (hasInitial) {
+        const std::string encoded = encodedInitial(initial);
+        if (line.size() + 1 + encoded.size() + 2 <= kMaxAuthCommandOctets) {
+            line += " " + encoded;
+        } else {
+            rec.saslDeferred = 1;
+        }
+    }
+    return sendAuthLine(rec, line, now);
+}
+
+// 341: a continuation ("+ challenge") is answered and the state stays; +OK ends the login; -ERR fails it, with
+// the JSON of an OAuth error challenge behind the server's line in the error text.
+int32_t readAuthReply(SessionRecord &rec, uint32_t now) {
+    if (!replyWaiting(rec)) {
+        platform::sleepMs(settings.pollSleep.get());
+        return 0;
+    }
+    int32_t rc = readPop3Reply(rec);
+    if (rc < 0) {
+        if (rc == TEV_E_POP3_ERROR && rec.saslNote[0] != '\0') {
+            size_t length = boundedLength(rec.replyBuffer, sizeof rec.replyBuffer);
+            if (length == 0 || rec.replyBuffer[length - 1] != '\n') appendText(rec.replyBuffer, "\r\n");
+            appendText(rec.replyBuffer, rec.saslNote);
+        }
+        saslReset(rec);
+        return errorExit(rec, 0, rc);
+    }
+    if (std::strncmp(rec.replyBuffer, "+OK", 3) == 0) {
+        if (!saslComplete(rec)) return refuseAuth(rec, "SCRAM: success without the server's signature");
+        rec.authenticatedWith = rec.saslMechanism;
+        saslReset(rec);
+        rec.nextState = kIdle;
+        return 0;
+    }
+    if (rec.replyBuffer[0] != '+') return errorExit(rec, 0, TEV_E_SOCKET_CLOSED);
+    if (rec.saslDeferred) {
+        std::string initial;
+        bool hasInitial = false;
+        saslBegin(rec, static_cast<SaslMechanism>(rec.saslMechanism), rec.pop3Password, initial, hasInitial);
+        return sendAuthLine(rec, base64Encode(initial), now);
+    }
+    std::string text(rec.replyBuffer, boundedLength(rec.replyBuffer, sizeof rec.replyBuffer));
+    const std::string challenge = base64Decode(text.size() > 2 ? text.substr(2) : std::string());
+    std::string response, reason;
+    if (saslRespond(rec, challenge, rec.pop3Password, response, reason) < 0) return refuseAuth(rec, reason);
+    return sendAuthLine(rec, base64Encode(response), now);
 }
 
 // 302: "APOP user digest".
@@ -189,6 +329,7 @@ int32_t sendApop(SessionRecord &rec, uint32_t now) {
     buildApopArgument(rec);
     formatText(rec.commandBuffer, sizeof rec.commandBuffer, "APOP %s", rec.authBuffer);
     if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
+    rec.saslMechanism = static_cast<int32_t>(SaslMechanism::apop);
     rec.nextState = kLoginResult;
     armPasswordDelay(rec, now);
     armReplyTime(rec, now);
@@ -199,6 +340,7 @@ int32_t sendApop(SessionRecord &rec, uint32_t now) {
 int32_t sendUser(SessionRecord &rec, uint32_t now) {
     formatText(rec.commandBuffer, sizeof rec.commandBuffer, "USER %s", rec.userName);
     if (int32_t rc = sendCommand(rec, TEV_E_READ)) return rc;
+    rec.saslMechanism = static_cast<int32_t>(SaslMechanism::user);
     rec.nextState = kUserReply;
     armStepDelay(rec, now);
     armReplyTime(rec, now);
@@ -234,6 +376,8 @@ int32_t readLoginResult(SessionRecord &rec, uint32_t) {
         return 0;
     }
     if (int32_t rc = readLoginReply(rec)) return rc;
+    rec.authenticatedWith = rec.saslMechanism;
+    rec.saslMechanism = 0;
     rec.nextState = kIdle;
     return 0;
 }
@@ -259,6 +403,8 @@ StateStep pop3Step(int32_t state) {
     case pop3::kStls: return pop3::sendStls;
     case pop3::kStlsReply: return pop3::readStlsReply;
     case pop3::kStlsHandshake: return pop3::stepStlsHandshake;
+    case pop3::kAuth: return pop3::sendAuth;
+    case pop3::kAuthReply: return pop3::readAuthReply;
     default: return pop3::mailboxStep(state);
     }
 }
@@ -285,6 +431,10 @@ extern "C" int32_t tevPop3Connect(int32_t chan, const char *server, const char *
     rec->messageCount = 0;
     rec->attachmentsSaved = 0;
     rec->authBuffer[0] = '\0';
+    rec->authenticatedWith = 0;
+    rec->authOffered[0] = '\0';
+    rec->capaUser = 0;
+    saslReset(*rec);
     endTls(*rec);
     emptyRing(*rec);
     rec->remotePort = rec->pop3Port;

@@ -26,6 +26,8 @@ constexpr int32_t kCapaReply = 333;
 constexpr int32_t kStls = 334;
 constexpr int32_t kStlsReply = 335;
 constexpr int32_t kStlsHandshake = 336; // then the login over TLS
+constexpr int32_t kAuth = 340;          // AUTH with a SASL mechanism (RFC 5034)
+constexpr int32_t kAuthReply = 341;     // its continuations and result
 
 // The mailbox states (pop3/mailbox.cpp).
 constexpr int32_t kStat = 307;
@@ -45,7 +47,8 @@ constexpr int32_t kUidlLine = 321;
 
 constexpr int32_t kPop3LoginStates[] = {kBeginSession, kGreeting,   kApop,     kUser,      kUserReply,
                                         kPass,         kLoginResult, kImplicitTls, kImplicitHandshake, kCapa,
-                                        kCapaReply,    kStls,        kStlsReply, kStlsHandshake};
+                                        kCapaReply,    kStls,        kStlsReply, kStlsHandshake, kAuth,
+                                        kAuthReply};
 constexpr int32_t kPop3MailboxStates[] = {kStat, kStatReply, kFetchRaw, kRetr,     kTop,  kFetchLine, kEndFetch,
                                           kTopLine, kDele, kDeleReply, kList, kListReply, kUidl, kUidlLine};
 

@@ -9,6 +9,7 @@
 #include "engine/codecs.h"
 #include "engine/connect.h"
 #include "engine/driver.h"
+#include "engine/sasl.h"
 #include "engine/tls_session.h"
 #include "engine/transport.h"
 #include "frame/record.h"
@@ -71,6 +72,9 @@ int32_t sendAuthArgument(SessionRecord &rec) {
                        sizeof rec.commandBuffer);
     return sendText(rec, rec.commandBuffer);
 }
+
+// True when the session must not go on without authenticating: TEV_REQUIRE_AUTH with a user name set.
+bool authRequired(const SessionRecord &rec) { return rec.requireAuth && rec.userName[0] != '\0'; }
 
 // True when a reply has begun to arrive; a state that reads a reply does nothing until then, so its wait is
 // bounded by the deadline armed before.
@@ -206,8 +210,9 @@ int32_t readGreeting(SessionRecord &rec, uint32_t now) {
 
 // 202: EHLO or HELO with the sender's domain.
 int32_t sendGreeting(SessionRecord &rec, uint32_t now) {
-    // HELO cannot learn of STARTTLS: a session that requires it ends before anything is sent.
+    // HELO cannot learn of STARTTLS or AUTH: a session that requires either ends before anything is sent.
     if (rec.tlsMode == 1 && !rec.useEhlo && !rec.tlsActive) return errorExit(rec, 0, TEV_E_NO_STARTTLS);
+    if (!rec.useEhlo && authRequired(rec)) return errorExit(rec, 0, TEV_E_NO_AUTH_MECHANISM);
     rec.textBytesRead = 0;
     rec.attachmentBytesRead = 0;
     rec.textBytesSent = 0;
@@ -229,10 +234,28 @@ int32_t sendGreeting(SessionRecord &rec, uint32_t now) {
     return 0;
 }
 
-// The AUTH state that answers the server's offer, or kIdle for none.  The mechanisms are looked for from the
-// "AUTH " keyword on, each with the blank before its name, in order of preference.
-int32_t chooseAuthentication(const SessionRecord &rec) {
+// The AUTH state of a mechanism chosen from the preference list (or for the OAuth token); kIdle for none.
+int32_t preferredAuthentication(SessionRecord &rec) {
+    const SaslMechanism mechanism = choosePreferred(rec, rec.password, LoginOptions{});
+    switch (mechanism) {
+    case SaslMechanism::none: return kIdle;
+    case SaslMechanism::cramMd5: return kCramMd5;
+    case SaslMechanism::login: return kLogin;
+    case SaslMechanism::plain: return kPlain;
+    default: rec.saslMechanism = static_cast<int32_t>(mechanism); return kSaslAuth;
+    }
+}
+
+// The AUTH state that answers the server's offer, or kIdle for none.  A preference list decides alone; an OAuth
+// token alone prefers OAUTHBEARER and XOAUTH2.  Otherwise the mechanisms are looked for from the "AUTH " keyword
+// on, each with the blank before its name, in order of preference.
+int32_t chooseAuthentication(SessionRecord &rec) {
     if (!rec.useEhlo) return kIdle;
+    collectSmtpAuthOffer(rec.replyBuffer, rec.authOffered, sizeof rec.authOffered);
+    if (extendedChoice(rec)) {
+        const int32_t state = preferredAuthentication(rec);
+        if (state != kIdle || rec.authMechanisms[0] != '\0') return state;
+    }
     const char *offer = findKeyword(rec.replyBuffer, "AUTH ");
     if (offer == nullptr) return kIdle;
     static const struct {
@@ -257,6 +280,7 @@ int32_t readGreetingReply(SessionRecord &rec, uint32_t) {
         if (rec.tlsMode == 1) return errorExit(rec, 0, TEV_E_NO_STARTTLS);
     }
     rec.nextState = chooseAuthentication(rec);
+    if (rec.nextState == kIdle && authRequired(rec)) return errorExit(rec, 0, TEV_E_NO_AUTH_MECHANISM);
     return 0;
 }
 
@@ -308,6 +332,7 @@ int32_t readCramResult(SessionRecord &rec, uint32_t) {
     int32_t rc = readReplyOrFail(rec);
     if (rc <= 0) return rc;
     logText(rec, "AUTH CRAM-MD5 ok\r\n");
+    rec.authenticatedWith = static_cast<int32_t>(SaslMechanism::cramMd5);
     rec.nextState = kIdle;
     return 0;
 }
@@ -353,6 +378,7 @@ int32_t readLoginResult(SessionRecord &rec, uint32_t) {
     int32_t rc = readReplyOrFail(rec);
     if (rc <= 0) return rc;
     logText(rec, "AUTH LOGIN ok\r\n");
+    rec.authenticatedWith = static_cast<int32_t>(SaslMechanism::login);
     rec.nextState = kIdle;
     return 0;
 }
@@ -391,6 +417,7 @@ int32_t readPlainResult(SessionRecord &rec, uint32_t) {
     int32_t rc = readReplyOrFail(rec);
     if (rc <= 0) return rc;
     logText(rec, "AUTH PLAIN ok\r\n");
+    rec.authenticatedWith = static_cast<int32_t>(SaslMechanism::plain);
     rec.nextState = kIdle;
     return 0;
 }
@@ -471,7 +498,7 @@ StateStep smtpSessionStep(int32_t state) {
     case kNextName: return takeNextName;
     case kVerify: return sendVerify;
     case kVerifyReply: return readVerifyReply;
-    default: return nullptr;
+    default: return smtpSaslStep(state);
     }
 }
 
@@ -506,6 +533,9 @@ extern "C" int32_t tevSmtpConnect(int32_t chan, const char *server, const char *
     rec->afterConnectState = kIdle;
     rec->lastSocketError = 0;
     rec->attachmentsSaved = 0;
+    rec->authenticatedWith = 0;
+    rec->authOffered[0] = '\0';
+    saslReset(*rec);
     endTls(*rec);
     emptyRing(*rec);
     rec->waitUntil = 0;

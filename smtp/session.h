@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "engine/driver.h"
+
 namespace tev::smtpstate {
 
 constexpr int32_t kCramMd5 = 150;          // AUTH CRAM-MD5
@@ -21,6 +23,8 @@ constexpr int32_t kImplicitHandshake = 181;
 constexpr int32_t kStartTls = 182;         // STARTTLS after the EHLO reply offered it
 constexpr int32_t kStartTlsReply = 183;
 constexpr int32_t kStartTlsHandshake = 184; // then EHLO again over TLS
+constexpr int32_t kSaslAuth = 190;         // AUTH SCRAM-*, XOAUTH2, OAUTHBEARER (smtp/sasl_exchange.cpp)
+constexpr int32_t kSaslReply = 191;        // its challenges and result
 constexpr int32_t kStartSession = 200;     // the version line, then the connect states
 constexpr int32_t kGreeting = 201;
 constexpr int32_t kHello = 202;            // EHLO or HELO
@@ -38,8 +42,12 @@ constexpr int32_t kSmtpSessionStates[] = {
     smtpstate::kLogin,        smtpstate::kLoginUser,     smtpstate::kLoginPassword, smtpstate::kLoginResult,
     smtpstate::kPlain,        smtpstate::kPlainResult,   smtpstate::kImplicitTls,   smtpstate::kImplicitHandshake,
     smtpstate::kStartTls,     smtpstate::kStartTlsReply, smtpstate::kStartTlsHandshake,
+    smtpstate::kSaslAuth,     smtpstate::kSaslReply,
     smtpstate::kStartSession, smtpstate::kGreeting,
     smtpstate::kHello,        smtpstate::kHelloReply,    smtpstate::kNextName,      smtpstate::kVerify,
     smtpstate::kVerifyReply};
+
+// The SASL exchange states 190-191 (smtp/sasl_exchange.cpp); nullptr for any other number.
+StateStep smtpSaslStep(int32_t state);
 
 }  // namespace tev

@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "help.h"
 #include "output.h"
+#include "auth_options.h"
 #include "send_options.h"
 #include "session.h"
 #include "status.h"
@@ -60,11 +61,13 @@ static int prepareText(const SendCommand &send, TemporaryFile *temporary, std::s
 int commandSend(int argc, char **argv) {
     const char *command = "send";
     Options options;
-    int status = parseOptions(command, kSendHelp, argc, argv, joinTables({sendOptions(), commonOptions()}), &options);
+    int status = parseOptions(command, kSendHelp, argc, argv, joinTables({sendOptions(), authOptions(), commonOptions()}), &options);
     if (status >= 0) return status;
     SendCommand send;
     std::string problem;
     if (parseSend(options, getenv(kPasswordVariable), &send, &problem) >= 0) return usageError(command, problem);
+    AuthChoice auth;
+    if (parseAuth(options, getenv(kOAuthTokenVariable), &auth, &problem) >= 0) return usageError(command, problem);
     const Common &common = send.common;
 
     TemporaryFile temporary;
@@ -103,17 +106,16 @@ int commandSend(int argc, char **argv) {
         tevIntegerParam(kChannel, TEV_USE_EHLO, 1);
         tevStringParam(kChannel, TEV_AUTH_USER, send.user.c_str());
         tevStringParam(kChannel, TEV_AUTH_PASSWORD, send.password.c_str());
+        // Asked to authenticate, never send without it: no usable mechanism fails the connect (-83).
+        tevIntegerParam(kChannel, TEV_REQUIRE_AUTH, 1);
     }
+    if (!auth.mechanisms.empty()) tevStringParam(kChannel, TEV_AUTH_MECHANISMS, auth.mechanisms.c_str());
+    if (!auth.token.empty()) tevStringParam(kChannel, TEV_OAUTH_TOKEN, auth.token.c_str());
 
     verboseLine(common, "connecting to " + common.server.shown);
     int32_t result = drive(tevSmtpConnect(kChannel, common.server.host.c_str(), send.from.c_str(),
                                           send.replyTo.empty() ? nullptr : send.replyTo.c_str()));
     if (result < 0) return reportFailure("connecting to SMTP server " + common.server.shown, result);
-    // The library authenticates only when the server offers a mechanism; a 235 is the proof it did.
-    if (!send.user.empty() && tevStatistics(kChannel, TEV_STAT_REPLY_CODE) != 235) {
-        fprintf(stderr, "tevmail: warning: %s offered no authentication; sending without it\n",
-                common.server.shown.c_str());
-    }
     verboseLine(common, "connected: " + lastReply());
     verboseTls(common);
 
