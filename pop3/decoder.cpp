@@ -341,7 +341,7 @@ void decodeHeaderWords(SessionRecord &rec, LineSource &source) {
     if (nextLineStartsWithSpace(rec, source, false)) joinContinuation(rec, source, '=');
     if (encoding == WordEncoding::quoted) {
         mime::unwrapEncodedWords(rec.replyBuffer, WordEncoding::quoted);
-        const int32_t n = decodeQuotedPrintable(rec.replyBuffer, rec.workBuffer);
+        const int32_t n = mime::decodeHeaderQuoted(rec.replyBuffer, rec.workBuffer, kLineRoom);
         std::memcpy(rec.replyBuffer, rec.workBuffer, static_cast<size_t>(n) + 1);
     } else {
         mime::unwrapEncodedWords(rec.replyBuffer, WordEncoding::base64);

@@ -17,6 +17,7 @@
 #include "smtp/compose.h"
 #include "smtp/datawriter.h"
 #include "frame/dateline.h"
+#include "smtp/header_encoding.h"
 #include "smtp/textreader.h"
 #include "tev32.h"
 
@@ -53,6 +54,7 @@ int32_t takeReply(SessionRecord &rec, int32_t waitMs, Accept accept) {
 int32_t sendValueHeader(SessionRecord &rec, const char *name, const char *value) {
     std::string line(name);
     appendHeaderValue(line, value);
+    foldLongLines(line);
     line += "\r\n";
     return sendPiece(rec, line);
 }
@@ -147,9 +149,9 @@ int32_t readDataReply(SessionRecord &rec, uint32_t) {
     return 0;
 }
 
-// 220: Message-ID, which the inline images of an HTML message refer to.
+// 220: Message-ID, unique to the message (providers drop messages whose ID they have seen before).
 int32_t sendMessageId(SessionRecord &rec, uint32_t) {
-    int32_t rc = sendPiece(rec, "Message-ID: <message-root>\r\n");
+    int32_t rc = sendPiece(rec, "Message-ID: " + uniqueMessageId(rec.fromAddress) + "\r\n");
     if (rc < 0) return rc;
     rec.nextState = kMailerHeader;
     return 0;
@@ -212,6 +214,7 @@ int32_t sendSubjectLine(SessionRecord &rec, uint32_t) {
         if (rec.extraHeaders) {
             std::string lines;
             appendTextLines(lines, rec.extraHeaders);
+            foldLongLines(lines);
             lines += "\r\n";
             rc = sendData(rec, lines);
             if (rc < 0) return failedSend(rec, rc);

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "smtp/compose.h"
 #include "smtp/datawriter.h"
+#include "smtp/header_encoding.h"
 #include "smtp/textreader.h"
 #include "tev32.h"
 
@@ -133,6 +134,7 @@ int32_t sendAlternativeHeader(SessionRecord &rec, uint32_t) {
 int32_t sendAlternativeText(SessionRecord &rec, uint32_t) {
     std::string text;
     appendTextLines(text, rec.alternateText);
+    splitLongLines(text);
     text += "\r\n";
     int32_t rc = sendPiece(rec, text);
     if (rc < 0) return rc;
@@ -226,6 +228,7 @@ int32_t sendAttachmentType(SessionRecord &rec, uint32_t) {
     } else {
         rec.inlineAttachment = 0;
     }
+    foldLongLines(line);
     line += "\r\n";
     int32_t rc = sendPiece(rec, line);
     if (rc < 0) return rc;
@@ -248,6 +251,7 @@ int32_t sendAttachmentDisposition(SessionRecord &rec, uint32_t now) {
     line += kQuote;
     appendHeaderValue(line, shownName(rec.attachmentList ? rec.attachmentList : emptyText));
     line += kQuote;
+    foldLongLines(line);
     line += "\r\n\r\n";
     int32_t rc = sendPiece(rec, line);
     if (rc < 0) return rc;

@@ -23,6 +23,10 @@ constexpr int32_t kShortestLine = 1;
 // A quoted-printable line may pass the length by a three-character escape less one, plus the '=' of the soft
 // break: length + 2 characters in all.
 constexpr int32_t kLongestLineSetting = kLongestTextLine - 2;
+// No line on the wire passes 998 characters (RFC 5321 4.5.3.1.6): plain and HTML lines end there, and a
+// quoted-printable line, which may pass its length by two, ends two before.
+constexpr int32_t kLongestWireLine = 998;
+constexpr int32_t kLongestQuotedLength = kLongestWireLine - 2;
 
 bool printable(int32_t c) { return c >= 32 && c <= 126; }
 
@@ -83,7 +87,9 @@ int32_t encodeTextLine(SessionRecord &rec, char *buffer) {
     const bool plain = mode == 0;
     const bool quoted = mode != 0 && mode != 2;
     const bool pass8Bit = settings.pass8Bit.get() != 0;
-    const int32_t maxLength = usableLineLength();
+    const int32_t lineLength = usableLineLength();
+    const int32_t wireLimit = quoted ? kLongestQuotedLength : kLongestWireLine;
+    const int32_t maxLength = lineLength < wireLimit ? lineLength : wireLimit;
     const int32_t softLength = settings.softLineLength.get();
     int32_t length = 0;
     bool consumed = false;
@@ -104,8 +110,8 @@ int32_t encodeTextLine(SessionRecord &rec, char *buffer) {
             buffer[length++] = shown;
             if (plain) {
                 if ((length >= softLength && shown == ' ') || length >= maxLength) break;
-            } else if (length >= kLongestTextLine) {
-                // An HTML line is never wrapped; one longer than the command buffer goes out in pieces.
+            } else if (length >= kLongestWireLine) {
+                // An HTML line is never wrapped; one longer than a line on the wire may be goes out in pieces.
                 break;
             }
             continue;
