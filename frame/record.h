@@ -210,6 +210,12 @@ struct SessionRecord {
     int32_t tlsVerify;                     // 1 = certificate chain and host name verified
     char tlsCaFile[kDirectorySize];        // empty = the system store
     char tlsReason[kTlsReasonSize];        // appended to the text of -82
+    // UTF-8 mail (integer parameter 103): encoded words and charset=utf-8 parts when sending, charsets converted
+    // and encoded words decoded when fetching.  smtpUtf8Offered: the last EHLO reply named SMTPUTF8.
+    // textTransfer: how the message text goes out (kTextAsMode ... in smtp/textreader.h).
+    char utf8;
+    char smtpUtf8Offered;
+    char textTransfer;
 };
 
 struct ChannelEntry {

@@ -380,4 +380,11 @@ std::string base64Text(const char *text) {
     return out;
 }
 
+std::string shorterTextEncoding(const char *text, bool &base64) {
+    std::string quoted = quotedPrintableText(text);
+    std::string encoded = base64Text(text);
+    base64 = encoded.size() < quoted.size();
+    return base64 ? encoded : quoted;
+}
+
 }  // namespace tev

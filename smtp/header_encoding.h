@@ -50,5 +50,7 @@ std::string extendedFileNameParameter(const char *name, size_t column);
 // (nothing for an empty text).
 std::string quotedPrintableText(const char *text);
 std::string base64Text(const char *text);
+// The shorter of the two (quoted-printable when they are as long); base64 tells which it is.
+std::string shorterTextEncoding(const char *text, bool &base64);
 
 }  // namespace tev

@@ -27,6 +27,8 @@ constexpr int32_t kLongestLineSetting = kLongestTextLine - 2;
 // quoted-printable line, which may pass its length by two, ends two before.
 constexpr int32_t kLongestWireLine = 998;
 constexpr int32_t kLongestQuotedLength = kLongestWireLine - 2;
+// A streamed quoted-printable line of a UTF-8 text stays within RFC 2045's 76 characters.
+constexpr int32_t kQuotedStreamLength = 76 - 2;
 
 bool printable(int32_t c) { return c >= 32 && c <= 126; }
 
@@ -84,11 +86,16 @@ int32_t nextTextByte(SessionRecord &rec) {
 
 int32_t encodeTextLine(SessionRecord &rec, char *buffer) {
     const int32_t mode = rec.bodyMode;
-    const bool plain = mode == 0;
-    const bool quoted = mode != 0 && mode != 2;
-    const bool pass8Bit = settings.pass8Bit.get() != 0;
+    const char transfer = rec.textTransfer;
+    // Text encoded already passes as it is, like an HTML line.
+    const bool encoded = transfer == kTextEncodedQuoted || transfer == kTextEncodedBase64;
+    const bool plain = mode == 0 && transfer == kTextAsMode;
+    const bool quoted = (mode != 0 && mode != 2 && !encoded) || transfer == kTextQuotedStream;
+    const bool pass8Bit = settings.pass8Bit.get() != 0 || encoded;
     const int32_t lineLength = usableLineLength();
-    const int32_t wireLimit = quoted ? kLongestQuotedLength : kLongestWireLine;
+    const int32_t wireLimit = transfer == kTextQuotedStream ? kQuotedStreamLength
+                              : quoted                       ? kLongestQuotedLength
+                                                             : kLongestWireLine;
     const int32_t maxLength = lineLength < wireLimit ? lineLength : wireLimit;
     const int32_t softLength = settings.softLineLength.get();
     int32_t length = 0;
