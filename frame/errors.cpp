@@ -69,6 +69,7 @@ constexpr ErrorRow kErrorTable[] = {
     {-82, "Server certificate not trusted."},
     {-83, "No usable authentication mechanism."},
     {-84, "TLS not available in this build."},
+    {-85, "Server does not accept UTF-8 addresses."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},

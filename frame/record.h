@@ -231,6 +231,12 @@ struct SessionRecord {
     char scramVerified;                    // 1 once the server's signature matched
     char saslDeferred;                     // POP3: the initial response waits for the first continuation
     char saslNote[kSaslNoteSize];          // decoded error challenge of XOAUTH2 / OAUTHBEARER
+    // UTF-8 mail (integer parameter 103): encoded words and charset=utf-8 parts when sending, charsets converted
+    // and encoded words decoded when fetching.  smtpUtf8Offered: the last EHLO reply named SMTPUTF8.
+    // textTransfer: how the message text goes out (kTextAsMode ... in smtp/textreader.h).
+    char utf8;
+    char smtpUtf8Offered;
+    char textTransfer;
 };
 
 struct ChannelEntry {

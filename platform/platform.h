@@ -43,6 +43,12 @@ struct LocalTime {
     int32_t utcOffsetMinutes;                               // east of UTC positive, DST included
 };
 LocalTime localTime();
+// Milliseconds since 1970 (UTC wall clock).
+uint64_t epochMs();
+
+// ---- Random bytes ----
+// Fills `count` bytes from the kernel's random source (never blocks; the clock fills in when it cannot).
+void randomBytes(void *buffer, size_t count);
 
 // ---- Process-wide lock ----
 void lockLibrary();

@@ -12,6 +12,7 @@
 #include "frame/text.h"
 #include "frame/tracelog.h"
 #include "platform/platform.h"
+#include "pop3/charsets.h"
 #include "pop3/extract.h"
 #include "pop3/line_source.h"
 #include "pop3/mime_internal.h"
@@ -341,11 +342,40 @@ void decodeHeaderWords(SessionRecord &rec, LineSource &source) {
     if (nextLineStartsWithSpace(rec, source, false)) joinContinuation(rec, source, '=');
     if (encoding == WordEncoding::quoted) {
         mime::unwrapEncodedWords(rec.replyBuffer, WordEncoding::quoted);
-        const int32_t n = decodeQuotedPrintable(rec.replyBuffer, rec.workBuffer);
+        const int32_t n = mime::decodeHeaderQuoted(rec.replyBuffer, rec.workBuffer, kLineRoom);
         std::memcpy(rec.replyBuffer, rec.workBuffer, static_cast<size_t>(n) + 1);
     } else {
         mime::unwrapEncodedWords(rec.replyBuffer, WordEncoding::base64);
     }
+}
+
+// UTF-8 mail: a kept header line with encoded words is unfolded (its continuation lines joined with one blank,
+// as far as the line buffer holds) and every word of a charset iconv knows is decoded to UTF-8.
+void decodeHeaderToUtf8(SessionRecord &rec, LineSource &source) {
+    char *line = rec.replyBuffer;
+    if (!std::strstr(line, "=?")) return;
+    while (nextLineStartsWithSpace(rec, source, false)) {
+        size_t kept = lineLength(rec);
+        while (kept > 0 && (line[kept - 1] == ' ' || line[kept - 1] == '\t' || line[kept - 1] == '\r' ||
+                            line[kept - 1] == '\n')) {
+            --kept;
+        }
+        if (!joinContinuation(rec, source, '\0')) break;
+        const size_t length = lineLength(rec);
+        if (length + 2 > kLineRoom || kept >= length) continue;
+        std::memmove(line + kept + 1, line + kept, length - kept + 1);
+        line[kept] = ' ';
+    }
+    const std::string decoded = mime::decodeWordsToUtf8(line);
+    // A word's text in UTF-8 is shorter than the word but for charsets whose characters take more bytes in UTF-8:
+    // the text is cut to the buffer, and the line end (none for the first part of an over-long line) is kept.
+    size_t end = decoded.size();
+    while (end > 0 && (decoded[end - 1] == '\r' || decoded[end - 1] == '\n')) --end;
+    const size_t tail = decoded.size() - end;
+    const size_t keep = end < kLineRoom - 1 - tail ? end : kLineRoom - 1 - tail;
+    std::memcpy(line, decoded.data(), keep);
+    std::memcpy(line + keep, decoded.data() + end, tail);
+    line[keep + tail] = '\0';
 }
 
 // ---------------------------------------------------------------- states
@@ -357,11 +387,13 @@ int32_t topHeaderLine(SessionRecord &rec, LineSource &source, bool lineStart) {
     if (isBlankLine(line)) {
         rec.decodeState = kDecodeNotMime;
         logText(rec, "[Not doing MIME/2]\r\n");
-    } else if (headerNameMatches(line, "Subject:") || headerNameMatches(line, "From")) {
-        decodeHeaderWords(rec, source);
     } else if (headerNameMatches(line, "MIME-Version: 1.0")) {
         rec.decodeState = kDecodeMimeTopHeader;
         logText(rec, "[MIME version found]\r\n");
+    } else if (rec.utf8 && line[0] != ' ' && line[0] != '\t' && !headerNameMatches(line, "Content-")) {
+        decodeHeaderToUtf8(rec, source);
+    } else if (headerNameMatches(line, "Subject:") || headerNameMatches(line, "From")) {
+        decodeHeaderWords(rec, source);
     }
     if (boundaryRule(rec, source)) logText(rec, "[Assuming MIME]\r\n");
     return 1;
@@ -383,6 +415,7 @@ int32_t mimeTopHeaderLine(SessionRecord &rec, LineSource &source, bool lineStart
         return 1;
     }
     if (headerNameMatches(line, "Subject:") || headerNameMatches(line, "To:") || headerNameMatches(line, "From:")) {
+        if (rec.utf8) decodeHeaderToUtf8(rec, source);
         return 1;
     }
     if (boundaryRule(rec, source) || encodingRule(rec)) return 0;

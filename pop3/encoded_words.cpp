@@ -68,6 +68,10 @@ void decodeBase64Word(char *line, size_t length, size_t wordStart, size_t wordEn
     // The word text is at least as long as what it decodes to, so this never grows the line; the check keeps
     // that true whatever the input.
     if (span < 2 || produced > span - 2) produced = span >= 2 ? span - 2 : 0;
+    // A decoded CR, LF or NUL would end the header line early or start a new one: each becomes a blank.
+    for (size_t i = 0; i < produced; ++i) {
+        if (decoded[i] == '\r' || decoded[i] == '\n' || decoded[i] == '\0') decoded[i] = ' ';
+    }
     std::memcpy(line + wordStart, decoded, produced);
     size_t pos = wordStart + produced;
     const size_t lineEnd = span >= 2 ? length - 2 : wordStart + produced;
@@ -94,6 +98,11 @@ void unwrapEncodedWords(char *line, WordEncoding mode) {
         const char *marker = findKeyword(line + searchStart, kWordMarker);
         if (!marker) return;
         const size_t wordStart = static_cast<size_t>(marker - line);
+        // A word without its end cannot be decoded: it stays as received, markers and all.
+        if (wordStart + kMarkerWithEncoding > length ||
+            !findKeyword(line + wordStart + kMarkerWithEncoding, "?=")) {
+            return;
+        }
         length = removeAt(line, length, wordStart, kMarkerWithEncoding);
         const char *close = findKeyword(line + wordStart, "?=");
         if (!close) return;
@@ -105,6 +114,62 @@ void unwrapEncodedWords(char *line, WordEncoding mode) {
         length = removeAt(line, length, wordEnd, 2);
         searchStart = wordStart;
     }
+}
+
+namespace {
+
+// Length of an encoded word "=?charset?x?text?=" at p (from its "=?" through its "?="), or 0 when none starts
+// there.
+size_t encodedWordLength(const char *p) {
+    if (p[0] != '=' || p[1] != '?') return 0;
+    int marks = 0;
+    for (const char *q = p + 2; *q != '\0' && *q != '\r' && *q != '\n'; ++q) {
+        if (*q != '?') continue;
+        if (marks >= 2 && q[1] == '=') return static_cast<size_t>(q + 2 - p);
+        ++marks;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int32_t decodeHeaderQuoted(const char *line, char *out, size_t capacity) {
+    if (capacity < 3) return 0;
+    size_t length = std::strlen(line);
+    size_t contentEnd = length;
+    while (contentEnd > 0 && (line[contentEnd - 1] == '\r' || line[contentEnd - 1] == '\n')) --contentEnd;
+    // The line end is kept whatever the text holds; room for it and the NUL is set aside.
+    const size_t room = capacity - 1 - (length - contentEnd);
+    size_t produced = 0;
+    size_t in = 0;
+    while (in < contentEnd && produced < room) {
+        const size_t word = encodedWordLength(line + in);
+        if (word > 0 && in + word <= contentEnd) {
+            // A word of another charset stays as received.
+            const size_t n = word < room - produced ? word : room - produced;
+            std::memcpy(out + produced, line + in, n);
+            produced += n;
+            in += word;
+            continue;
+        }
+        char c = line[in];
+        if (c == '=' && in + 1 < contentEnd && line[in + 1] != '"' && line[in + 1] != '?') {
+            if (in + 2 >= contentEnd) {
+                out[produced++] = line[in++];
+                continue;
+            }
+            c = static_cast<char>(hexValue(line[in + 1]) * 16 + hexValue(line[in + 2]));
+            in += 3;
+        } else {
+            ++in;
+        }
+        // A decoded CR, LF or NUL would end the header line early or start a new one.
+        out[produced++] = (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+    }
+    std::memcpy(out + produced, line + contentEnd, length - contentEnd);
+    produced += length - contentEnd;
+    out[produced] = '\0';
+    return static_cast<int32_t>(produced);
 }
 
 }  // namespace mime

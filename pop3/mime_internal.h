@@ -27,6 +27,11 @@ WordEncoding encodedWordIn(const char *text);
 // length and ends in CR LF; nothing after it is looked at.
 void unwrapEncodedWords(char *line, WordEncoding mode);
 
+// Decodes a header line whose Q words have been unwrapped: quoted-printable escapes outside any encoded word
+// that is left (one of another charset stays as received); a decoded CR, LF or NUL becomes a blank and the line
+// keeps its line end.  Writes at most capacity bytes (NUL included) to out; returns the length.
+int32_t decodeHeaderQuoted(const char *line, char *out, size_t capacity);
+
 // ---- Attachment files ----
 
 // Keeps only the last path component of a name (what follows the last '\', '/' or ':'); a name that is then

@@ -61,6 +61,16 @@ int32_t nextListAddress(SessionRecord &rec) {
     return 0;
 }
 
+bool hasUtf8Address(const char *text) {
+    bool inside = false;
+    for (const char *p = text; p != nullptr && *p != '\0'; ++p) {
+        if (*p == '<') inside = true;
+        else if (*p == '>') inside = false;
+        else if (inside && static_cast<unsigned char>(*p) >= 0x80) return true;
+    }
+    return false;
+}
+
 void restoreListSeparator(SessionRecord &rec) {
     if (rec.separatorPos == nullptr) return;
     *rec.separatorPos = settings.addressSeparator.get();

@@ -14,6 +14,9 @@ const char *findInElement(const char *text, char c);
 int32_t checkAddressField(SessionRecord &rec, const char *text, bool listMode);
 // Cuts the next address out of addressCursor into currentAddress (state 206); 0, or the error exit's code.
 int32_t nextListAddress(SessionRecord &rec);
+// True when an address between '<' and '>' anywhere in the text holds a byte of 128 or more (RFC 6531: it needs
+// SMTPUTF8); display names do not count.  A null text has none.
+bool hasUtf8Address(const char *text);
 // Puts back the separator nextListAddress replaced by NUL.
 void restoreListSeparator(SessionRecord &rec);
 

@@ -17,6 +17,7 @@
 #include "smtp/compose.h"
 #include "smtp/datawriter.h"
 #include "frame/dateline.h"
+#include "smtp/header_encoding.h"
 #include "smtp/textreader.h"
 #include "tev32.h"
 
@@ -49,10 +50,33 @@ int32_t takeReply(SessionRecord &rec, int32_t waitMs, Accept accept) {
     return 1;
 }
 
-// A header line "name value" whose value is an application text.
-int32_t sendValueHeader(SessionRecord &rec, const char *name, const char *value) {
+// What a header's value is: free text (Subject), one address with its display name (From, Reply-To), or a list
+// of them (To, CC).
+enum class HeaderValue { text, address, list };
+
+bool hasOverlongLine(const std::string &lines) {
+    size_t start = 0;
+    for (size_t end; (end = lines.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        if (end - start > kMaxWireLine) return true;
+    }
+    return lines.size() - start > kMaxWireLine;
+}
+
+// A header line "name value" whose value is an application text, folded at a blank where it would pass 998
+// characters.  With UTF-8 mail a value that holds non-ASCII, or that cannot be folded, goes out as encoded words
+// (for addresses: their display names); an address text with a line break keeps the plain form, whose
+// continuation rule keeps it one header.
+int32_t sendValueHeader(SessionRecord &rec, const char *name, const char *value, HeaderValue kind) {
     std::string line(name);
     appendHeaderValue(line, value);
+    foldLongLines(line);
+    if (rec.utf8 && (hasNonAscii(value) || hasOverlongLine(line))) {
+        if (kind == HeaderValue::text) {
+            line = encodedHeaderValue(name, value);
+        } else if (!hasLineBreak(value)) {
+            line = encodedAddressHeader(name, value, kind == HeaderValue::list ? settings.addressSeparator.get() : '\0');
+        }
+    }
     line += "\r\n";
     return sendPiece(rec, line);
 }
@@ -60,7 +84,7 @@ int32_t sendValueHeader(SessionRecord &rec, const char *name, const char *value)
 // What follows the From, Reply-To and Subject lines once they are done.
 int32_t headerTail(const SessionRecord &rec) {
     if (rec.ccList) return kCcHeader;
-    return isMimeMessage(rec) ? kMimeVersionHeader : kEndOfHeader;
+    return hasMimeHeader(rec) ? kMimeVersionHeader : kEndOfHeader;
 }
 
 // 204: MAIL FROM with the sender's address from its '<' on.
@@ -68,7 +92,12 @@ int32_t sendMailFrom(SessionRecord &rec, uint32_t now) {
     if (rec.fromAddress[0] == '\0') return errorExit(rec, 0, TEV_E_MISSING_FROM);
     const char *open = std::strchr(rec.fromAddress, '<');
     if (!open) return errorExit(rec, 0, TEV_E_MISSING_LT);
-    formatText(rec.commandBuffer, sizeof rec.commandBuffer, "MAIL FROM:%s", open);
+    // An address beyond ASCII needs a server that takes SMTPUTF8 (RFC 6531); without one nothing is sent.
+    const bool utf8Envelope = rec.utf8 && (hasUtf8Address(open) || hasUtf8Address(rec.toList) ||
+                                           hasUtf8Address(rec.ccList) || hasUtf8Address(rec.bccList));
+    if (utf8Envelope && !rec.smtpUtf8Offered) return errorExit(rec, 0, TEV_E_UTF8_ADDRESS);
+    formatText(rec.commandBuffer, sizeof rec.commandBuffer, utf8Envelope ? "MAIL FROM:%s SMTPUTF8" : "MAIL FROM:%s",
+               open);
     int32_t rc = sendLine(rec, rec.commandBuffer);
     if (rc < 0) return failedSend(rec, rc);
     armReplyTimers(rec, now, settings.stepDelay.get());
@@ -143,13 +172,13 @@ int32_t sendDataCommand(SessionRecord &rec, uint32_t now) {
 int32_t readDataReply(SessionRecord &rec, uint32_t) {
     int32_t rc = takeReply(rec, 0, Accept::intermediate);
     if (rc <= 0) return rc;
-    rec.nextState = rec.bodyMode == 2 ? kMessageIdHeader : kMailerHeader;
+    rec.nextState = rec.bodyMode == 2 || rec.utf8 ? kMessageIdHeader : kMailerHeader;
     return 0;
 }
 
-// 220: Message-ID, which the inline images of an HTML message refer to.
+// 220: Message-ID, unique to the message (providers drop messages whose ID they have seen before).
 int32_t sendMessageId(SessionRecord &rec, uint32_t) {
-    int32_t rc = sendPiece(rec, "Message-ID: <message-root>\r\n");
+    int32_t rc = sendPiece(rec, "Message-ID: " + uniqueMessageId(rec.fromAddress) + "\r\n");
     if (rc < 0) return rc;
     rec.nextState = kMailerHeader;
     return 0;
@@ -177,7 +206,7 @@ int32_t sendToLine(SessionRecord &rec, uint32_t now) {
     rec.nextState = kFromHeader;
     if (settings.noToHeader.get() != 0) return 0;
     if (rec.toList) {
-        int32_t rc = sendValueHeader(rec, "To: ", rec.toList);
+        int32_t rc = sendValueHeader(rec, "To: ", rec.toList, HeaderValue::list);
         if (rc < 0) return rc;
     }
     armReplyTimers(rec, now, settings.stepDelay.get());
@@ -187,7 +216,7 @@ int32_t sendToLine(SessionRecord &rec, uint32_t now) {
 // 225: From.
 int32_t sendFromLine(SessionRecord &rec, uint32_t) {
     if (rec.fromAddress[0] != '\0') {
-        int32_t rc = sendValueHeader(rec, "From: ", rec.fromAddress);
+        int32_t rc = sendValueHeader(rec, "From: ", rec.fromAddress, HeaderValue::address);
         if (rc < 0) return rc;
     }
     rec.nextState = rec.replyTo[0] != '\0' ? kReplyToHeader : rec.subject ? kSubjectHeader : headerTail(rec);
@@ -197,7 +226,7 @@ int32_t sendFromLine(SessionRecord &rec, uint32_t) {
 // 226: Reply-To.
 int32_t sendReplyToLine(SessionRecord &rec, uint32_t) {
     if (rec.replyTo[0] != '\0') {
-        int32_t rc = sendValueHeader(rec, "Reply-To: ", rec.replyTo);
+        int32_t rc = sendValueHeader(rec, "Reply-To: ", rec.replyTo, HeaderValue::address);
         if (rc < 0) return rc;
     }
     rec.nextState = rec.subject ? kSubjectHeader : headerTail(rec);
@@ -207,11 +236,12 @@ int32_t sendReplyToLine(SessionRecord &rec, uint32_t) {
 // 227: Subject, then the application's extra header lines (they go out only with a subject).
 int32_t sendSubjectLine(SessionRecord &rec, uint32_t) {
     if (rec.subject) {
-        int32_t rc = sendValueHeader(rec, "Subject: ", rec.subject);
+        int32_t rc = sendValueHeader(rec, "Subject: ", rec.subject, HeaderValue::text);
         if (rc < 0) return rc;
         if (rec.extraHeaders) {
             std::string lines;
             appendTextLines(lines, rec.extraHeaders);
+            foldLongLines(lines);
             lines += "\r\n";
             rc = sendData(rec, lines);
             if (rc < 0) return failedSend(rec, rc);
@@ -224,10 +254,10 @@ int32_t sendSubjectLine(SessionRecord &rec, uint32_t) {
 // 228: CC, with the whole list.
 int32_t sendCcLine(SessionRecord &rec, uint32_t) {
     if (rec.ccList) {
-        int32_t rc = sendValueHeader(rec, "CC: ", rec.ccList);
+        int32_t rc = sendValueHeader(rec, "CC: ", rec.ccList, HeaderValue::list);
         if (rc < 0) return rc;
     }
-    rec.nextState = isMimeMessage(rec) ? kMimeVersionHeader : kEndOfHeader;
+    rec.nextState = hasMimeHeader(rec) ? kMimeVersionHeader : kEndOfHeader;
     return 0;
 }
 
@@ -349,6 +379,25 @@ int32_t takeText(SessionRecord &rec, int k, const char *text, char *&field) {
     return field ? 0 : TEV_E_NO_MEMORY;
 }
 
+// With UTF-8 mail a plain or HTML text goes out encoded: from memory, when it holds non-ASCII, as the shorter of
+// quoted-printable and base64 (encoded now, in the text's slot); from a file, as quoted-printable lines built
+// while it is read.  0 or -55.
+int32_t chooseTextTransfer(SessionRecord &rec) {
+    rec.textTransfer = kTextAsMode;
+    if (!rec.utf8 || (rec.bodyMode != 0 && rec.bodyMode != 2)) return 0;
+    if (rec.messageText[0] == '@') {
+        rec.textTransfer = kTextQuotedStream;
+        return 0;
+    }
+    if (!hasNonAscii(rec.messageText)) return 0;
+    bool base64 = false;
+    const std::string encoded = shorterTextEncoding(rec.messageText, base64);
+    rec.messageText = copyToSlot(rec.channel, kMessageSlot, encoded.c_str());
+    if (!rec.messageText) return TEV_E_NO_MEMORY;
+    rec.textTransfer = base64 ? kTextEncodedBase64 : kTextEncodedQuoted;
+    return 0;
+}
+
 }  // namespace
 
 StateStep smtpSendStep(int32_t state) {
@@ -410,6 +459,7 @@ extern "C" int32_t tevSendEmail(int32_t chan, const char *to, const char *cc, co
     if ((rc = takeText(rec, kSubjectSlot, subject, rec.subject)) < 0) return rc;
     if ((rc = takeText(rec, kMessageSlot, message, rec.messageText)) < 0) return rc;
     if (!rec.messageText) rec.messageText = emptyText;
+    if ((rc = chooseTextTransfer(rec)) < 0) return rc;
     if ((rc = takeText(rec, kAttachmentSlot, attachments, rec.attachmentList)) < 0) return rc;
 
     // A file an earlier, failed send left open is not needed any more.

@@ -9,6 +9,7 @@
 #include "engine/driver.h"
 #include "frame/record.h"
 #include "smtp/datawriter.h"
+#include "smtp/textreader.h"
 #include "tev32.h"
 
 namespace tev {
@@ -86,5 +87,9 @@ inline int32_t sendPiece(SessionRecord &rec, const char *text) { return sendPiec
 
 // A message is MIME multipart when it has attachments or its body is anything but plain text.
 inline bool isMimeMessage(const SessionRecord &rec) { return rec.attachmentList != nullptr || rec.bodyMode != 0; }
+// The header declares MIME: a multipart message, or a UTF-8 plain text sent encoded as a single part.
+inline bool hasMimeHeader(const SessionRecord &rec) {
+    return isMimeMessage(rec) || rec.textTransfer != kTextAsMode;
+}
 
 }  // namespace tev

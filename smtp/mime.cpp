@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "smtp/compose.h"
 #include "smtp/datawriter.h"
+#include "smtp/header_encoding.h"
 #include "smtp/textreader.h"
 #include "tev32.h"
 
@@ -77,9 +78,25 @@ const char *imageContentType(const char *name) {
     return nullptr;
 }
 
+// The transfer-encoding line of a UTF-8 text sent encoded (no line end).
+const char *encodedTextTransfer(const SessionRecord &rec) {
+    return rec.textTransfer == kTextEncodedBase64 ? "Content-Transfer-Encoding: base64"
+                                                  : "Content-Transfer-Encoding: quoted-printable";
+}
+
 // 230: the message's Content-Type line.
 int32_t sendTopContentType(SessionRecord &rec, uint32_t) {
     std::string line;
+    if (!isMimeMessage(rec)) {
+        // A UTF-8 plain text without attachments: the message is that one text part.
+        line = "Content-Type: text/plain; charset=utf-8\r\n";
+        line += encodedTextTransfer(rec);
+        line += "\r\n";
+        int32_t rc = sendPiece(rec, line);
+        if (rc < 0) return rc;
+        rec.nextState = kEndOfHeader;
+        return 0;
+    }
     if (rec.bodyMode == 2 && rec.alternateText) {
         line = "Content-Type: multipart/related;type=";
         line += kQuote;
@@ -123,6 +140,11 @@ int32_t openFirstPart(SessionRecord &rec, uint32_t) {
 
 // 400: the alternative's part header and its empty line.
 int32_t sendAlternativeHeader(SessionRecord &rec, uint32_t) {
+    if (rec.utf8) {
+        // The UTF-8 alternative goes out encoded with the next state; its transfer encoding is chosen there.
+        rec.nextState = kAlternativeText;
+        return 0;
+    }
     int32_t rc = sendPiece(rec, "Content-Type: text/plain\r\n\r\n");
     if (rc < 0) return rc;
     rec.nextState = kAlternativeText;
@@ -132,8 +154,17 @@ int32_t sendAlternativeHeader(SessionRecord &rec, uint32_t) {
 // 401: the alternative text, whole, with its own line breaks.
 int32_t sendAlternativeText(SessionRecord &rec, uint32_t) {
     std::string text;
-    appendTextLines(text, rec.alternateText);
-    text += "\r\n";
+    if (rec.utf8) {
+        bool base64 = false;
+        const std::string encoded = shorterTextEncoding(rec.alternateText, base64);
+        text = "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: ";
+        text += base64 ? "base64\r\n\r\n" : "quoted-printable\r\n\r\n";
+        text += encoded.empty() ? "\r\n" : encoded;
+    } else {
+        appendTextLines(text, rec.alternateText);
+        splitLongLines(text);
+        text += "\r\n";
+    }
     int32_t rc = sendPiece(rec, text);
     if (rc < 0) return rc;
     rec.nextState = kAlternativeEnd;
@@ -166,6 +197,8 @@ int32_t sendTextPartHeader(SessionRecord &rec, uint32_t) {
         quoted = false;
         break;
     }
+    if (rec.utf8 && rec.bodyMode != 4 && rec.bodyMode != 9) line += "; charset=utf-8";
+    if (rec.textTransfer != kTextAsMode) quoted = true;
     line += quoted ? "\r\n" : "\r\n\r\n";
     int32_t rc = sendPiece(rec, line);
     if (rc < 0) return rc;
@@ -176,7 +209,9 @@ int32_t sendTextPartHeader(SessionRecord &rec, uint32_t) {
 // 237: the transfer-encoding line and the empty line that ends the text's part header.
 int32_t sendTransferEncoding(SessionRecord &rec, uint32_t) {
     std::string line;
-    if (customTransferEncodingLength != 0) {
+    if (rec.textTransfer != kTextAsMode) {
+        line = encodedTextTransfer(rec);
+    } else if (customTransferEncodingLength != 0) {
         appendTextLines(line, customTransferEncoding);
     } else {
         line = "Content-Transfer-Encoding: quoted-printable";
@@ -213,10 +248,14 @@ int32_t sendAttachmentType(SessionRecord &rec, uint32_t) {
     const char *name = shownName(entry);
     const char *image = rec.imageTypes ? imageContentType(name) : nullptr;
     std::string line(image ? image : "Content-Type: application/octet-stream");
-    line += "; name=";
-    line += kQuote;
-    appendHeaderValue(line, name);
-    line += kQuote;
+    if (rec.utf8 && hasNonAscii(name)) {
+        line += encodedNameParameter(name, line.size());
+    } else {
+        line += "; name=";
+        line += kQuote;
+        appendHeaderValue(line, name);
+        line += kQuote;
+    }
     if (image) {
         rec.inlineAttachment = 1;
         ++rec.inlineImageCount;
@@ -226,6 +265,7 @@ int32_t sendAttachmentType(SessionRecord &rec, uint32_t) {
     } else {
         rec.inlineAttachment = 0;
     }
+    foldLongLines(line);
     line += "\r\n";
     int32_t rc = sendPiece(rec, line);
     if (rc < 0) return rc;
@@ -245,9 +285,17 @@ int32_t sendAttachmentEncoding(SessionRecord &rec, uint32_t) {
 int32_t sendAttachmentDisposition(SessionRecord &rec, uint32_t now) {
     std::string line(rec.inlineAttachment ? "Content-Disposition: inline; filename="
                                           : "Content-Disposition: attachment; filename=");
-    line += kQuote;
-    appendHeaderValue(line, shownName(rec.attachmentList ? rec.attachmentList : emptyText));
-    line += kQuote;
+    const char *name = shownName(rec.attachmentList ? rec.attachmentList : emptyText);
+    if (rec.utf8 && hasNonAscii(name)) {
+        // RFC 2231: "attachment; filename*=utf-8''...", in place of the plain parameter.
+        line.resize(line.size() - std::strlen("; filename="));
+        line += extendedFileNameParameter(name, line.size());
+    } else {
+        line += kQuote;
+        appendHeaderValue(line, name);
+        line += kQuote;
+    }
+    foldLongLines(line);
     line += "\r\n\r\n";
     int32_t rc = sendPiece(rec, line);
     if (rc < 0) return rc;

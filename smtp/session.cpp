@@ -272,6 +272,7 @@ int32_t chooseAuthentication(SessionRecord &rec) {
 int32_t readGreetingReply(SessionRecord &rec, uint32_t) {
     int32_t rc = readReplyOrFail(rec);
     if (rc <= 0) return rc;
+    rec.smtpUtf8Offered = rec.useEhlo && offersExtension(rec.replyBuffer, "SMTPUTF8") ? 1 : 0;
     if ((rec.tlsMode == 1 || rec.tlsMode == 3) && !rec.tlsActive && rec.useEhlo) {
         if (offersExtension(rec.replyBuffer, "STARTTLS")) {
             rec.nextState = kStartTls;

@@ -23,6 +23,12 @@ constexpr int32_t kShortestLine = 1;
 // A quoted-printable line may pass the length by a three-character escape less one, plus the '=' of the soft
 // break: length + 2 characters in all.
 constexpr int32_t kLongestLineSetting = kLongestTextLine - 2;
+// No line on the wire passes 998 characters (RFC 5321 4.5.3.1.6): plain and HTML lines end there, and a
+// quoted-printable line, which may pass its length by two, ends two before.
+constexpr int32_t kLongestWireLine = 998;
+constexpr int32_t kLongestQuotedLength = kLongestWireLine - 2;
+// A streamed quoted-printable line of a UTF-8 text stays within RFC 2045's 76 characters.
+constexpr int32_t kQuotedStreamLength = 76 - 2;
 
 bool printable(int32_t c) { return c >= 32 && c <= 126; }
 
@@ -80,10 +86,17 @@ int32_t nextTextByte(SessionRecord &rec) {
 
 int32_t encodeTextLine(SessionRecord &rec, char *buffer) {
     const int32_t mode = rec.bodyMode;
-    const bool plain = mode == 0;
-    const bool quoted = mode != 0 && mode != 2;
-    const bool pass8Bit = settings.pass8Bit.get() != 0;
-    const int32_t maxLength = usableLineLength();
+    const char transfer = rec.textTransfer;
+    // Text encoded already passes as it is, like an HTML line.
+    const bool encoded = transfer == kTextEncodedQuoted || transfer == kTextEncodedBase64;
+    const bool plain = mode == 0 && transfer == kTextAsMode;
+    const bool quoted = (mode != 0 && mode != 2 && !encoded) || transfer == kTextQuotedStream;
+    const bool pass8Bit = settings.pass8Bit.get() != 0 || encoded;
+    const int32_t lineLength = usableLineLength();
+    const int32_t wireLimit = transfer == kTextQuotedStream ? kQuotedStreamLength
+                              : quoted                       ? kLongestQuotedLength
+                                                             : kLongestWireLine;
+    const int32_t maxLength = lineLength < wireLimit ? lineLength : wireLimit;
     const int32_t softLength = settings.softLineLength.get();
     int32_t length = 0;
     bool consumed = false;
@@ -104,8 +117,8 @@ int32_t encodeTextLine(SessionRecord &rec, char *buffer) {
             buffer[length++] = shown;
             if (plain) {
                 if ((length >= softLength && shown == ' ') || length >= maxLength) break;
-            } else if (length >= kLongestTextLine) {
-                // An HTML line is never wrapped; one longer than the command buffer goes out in pieces.
+            } else if (length >= kLongestWireLine) {
+                // An HTML line is never wrapped; one longer than a line on the wire may be goes out in pieces.
                 break;
             }
             continue;

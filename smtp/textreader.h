@@ -14,6 +14,14 @@ constexpr int32_t kTextWindowBytes = static_cast<int32_t>(kBigBufferSize) - 2;
 // Longest line the encoder builds: what commandBuffer holds with the CR, LF and NUL written after it.
 constexpr int32_t kLongestTextLine = static_cast<int32_t>(kBigBufferSize) - 3;
 
+// How the message text goes out (SessionRecord::textTransfer): as its body mode says; quoted-printable lines of
+// at most 76 characters built while it is read (a UTF-8 text from a file); or already encoded, as
+// quoted-printable or base64 lines that pass unchanged (a UTF-8 text from memory, encoded when the send starts).
+constexpr char kTextAsMode = 0;
+constexpr char kTextQuotedStream = 1;
+constexpr char kTextEncodedQuoted = 2;
+constexpr char kTextEncodedBase64 = 3;
+
 // maxLineLength as the encoder and the reader use it: 1..2045, so that a line with a three-character escape and
 // a soft break still fits commandBuffer, and a refill never reads outside the window.
 int32_t usableLineLength();

@@ -80,6 +80,9 @@ int applyCommon(const Common &common) {
     // The connect step then waits for the outcome itself (at most the connect timeout), and a refused or timed-out
     // connect reports its socket error (-10061, -10060) instead of the bare "Error attempting to connect.".
     tevIntegerParam(kChannel, TEV_BLOCKING, 1);
+    // Its users type UTF-8: texts, subjects and names go out as current mail clients send them, and fetched
+    // mail is decoded to UTF-8.
+    tevIntegerParam(kChannel, TEV_UTF8, 1);
     if (common.timeoutSeconds > 0) {
         int32_t ms = static_cast<int32_t>(common.timeoutSeconds * 1000);
         tevIntegerParam(kChannel, TEV_RESPONSE_TIMEOUT, ms);

@@ -123,4 +123,19 @@ TEST_F(DecoderHostile, ThousandParts) {
     expectNothingOutside();
 }
 
+TEST_F(DecoderHostile, HeaderWordsThatCannotBeDecodedKeepTheLineEnd) {
+    // A word of another charset at the end of a Q-decoded line, a word cut before its end, and words decoding to
+    // CR LF: each header keeps its own line, and a word that cannot be decoded stays as received.
+    const std::string message = crlf("Subject: =?iso-8859-1?q?a?= =?UTF-8?B?5pel5pys?=\nX-Next: after\n"
+                                     "Subject: =?iso-8859-1?q?cut\nX-Two: 2\n"
+                                     "From: =?iso-8859-1?b?YQ0KYg==?=\nX-Three: 3\n"
+                                     "Subject: =?iso-8859-1?q?x=0D=0Ay?=\nX-Four: 4\n\nbody\n");
+    ASSERT_EQ(fetch(message), 0);
+    EXPECT_EQ(messageFile(), crlf("Subject: a =?UTF-8?B?5pel5pys?=\nX-Next: after\n"
+                                  "Subject: =?iso-8859-1?q?cut\nX-Two: 2\n"
+                                  "From: a  b" + std::string(6, ' ') + "\nX-Three: 3\n"
+                                  "Subject: x  y\nX-Four: 4\n\nbody\n"))
+        << showBytes(messageFile(), 2000);
+}
+
 }  // namespace

@@ -62,10 +62,10 @@ TEST(EncodedWords, QuotedModeRemovesAtMostTwoWordsOfMarkers) {
     EXPECT_EQ(unwrap("Subject: =?iso-8859-1?q?a?= and =?iso-8859-1?q?b?= and =?iso-8859-1?q?c?=\r\n",
                      WordEncoding::quoted),
               "Subject: a and b and =?iso-8859-1?q?c?=\r\n");
-    // A word without its end keeps what is left after the marker.
-    EXPECT_EQ(unwrap("Subject: =?iso-8859-1?q?open\r\n", WordEncoding::quoted), "Subject: open\r\n");
-    // A marker at the very end of a line: only what is there is removed.
-    EXPECT_EQ(unwrap("From: =?iso-8859-1?", WordEncoding::quoted), "From: ");
+    // A word without its end cannot be decoded: it stays as received.
+    EXPECT_EQ(unwrap("Subject: =?iso-8859-1?q?open\r\n", WordEncoding::quoted), "Subject: =?iso-8859-1?q?open\r\n");
+    EXPECT_EQ(unwrap("From: =?iso-8859-1?", WordEncoding::quoted), "From: =?iso-8859-1?");
+    EXPECT_EQ(unwrap("Subject: =?iso-8859-1?b?SGk\r\n", WordEncoding::base64), "Subject: =?iso-8859-1?b?SGk\r\n");
     // Searching starts at the fifth character.
     EXPECT_EQ(unwrap("=?iso-8859-1?q?x?=\r\n", WordEncoding::quoted), "=?iso-8859-1?q?x?=\r\n");
 }

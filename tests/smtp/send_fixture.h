@@ -82,6 +82,14 @@ protected:
             if (end == std::string::npos) break;
             bytes.replace(from, end - from, "*");
         }
+        // The unique part of every Message-ID.
+        const std::string id = "\r\nMessage-ID: <message-root.";
+        for (size_t at = bytes.find(id); at != std::string::npos; at = bytes.find(id, at + 1)) {
+            size_t from = at + id.size();
+            size_t end = bytes.find('@', from);
+            if (end == std::string::npos) break;
+            bytes.replace(from, end - from, "*");
+        }
         return bytes;
     }
 

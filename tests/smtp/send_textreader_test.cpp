@@ -112,12 +112,12 @@ TEST_F(TextEncoder, UnprintableBytesBecomeTildeUnlessPassed) {
     EXPECT_EQ(encode(text, 0), Lines{text});
 }
 
-TEST_F(TextEncoder, HtmlLinesAreNotWrappedButSplitAtTheCommandBuffer) {
+TEST_F(TextEncoder, HtmlLinesAreNotWrappedButSplitAt998) {
     const std::string long100 = letters(100) + " " + letters(100);
     EXPECT_EQ(encode(long100, 2), Lines{long100});
-    const std::string huge = letters(5000);
+    const std::string huge = letters(2500);
     EXPECT_EQ(encode(huge + "\nend", 2),
-              (Lines{huge.substr(0, 2047), huge.substr(2047, 2047), huge.substr(4094), "end"}));
+              (Lines{huge.substr(0, 998), huge.substr(998, 998), huge.substr(1996), "end"}));
 }
 
 TEST_F(TextEncoder, QuotedPrintableEscapesAndSoftBreaks) {
@@ -140,10 +140,13 @@ TEST_F(TextEncoder, ClampedLineLength) {
     tev::settings.maxLineLength.set(100000);
     tev::settings.softLineLength.set(100000);
     const std::string huge = letters(3000);
-    EXPECT_EQ(encode(huge, 0), (Lines{huge.substr(0, 2045), huge.substr(2045)}));
+    // However long the setting, no line passes 998 characters.
+    EXPECT_EQ(encode(huge, 0),
+              (Lines{huge.substr(0, 998), huge.substr(998, 998), huge.substr(1996, 998), huge.substr(2994)}));
     Lines quoted = encode(std::string(3000, '\xFF'), 1);
     ASSERT_FALSE(quoted.empty());
-    for (const std::string &l : quoted) EXPECT_LE(l.size(), 2047u);
+    for (const std::string &l : quoted) EXPECT_LE(l.size(), 998u);
+    EXPECT_GE(quoted[0].size(), 996u);
     tev::settings.maxLineLength.set(0);
     tev::settings.softLineLength.set(-18);
     EXPECT_EQ(encode("abc", 0), (Lines{"a", "b", "c"}));
