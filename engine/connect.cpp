@@ -3,6 +3,7 @@
 
 #include "engine/driver.h"
 #include "engine/transport.h"
+#include "frame/address.h"
 #include "frame/tracelog.h"
 #include "platform/platform.h"
 #include "tev32.h"
@@ -22,18 +23,22 @@ int32_t lookUpLocalHost(SessionRecord &rec, uint32_t) {
     return 0;
 }
 
-// 104: the server's IPv4 address, from a dotted text without a lookup or by name resolution.
+// 104: the server's address: from a dotted IPv4 text or an IPv6 literal ("::1", "[::1]") without a lookup, else
+// by name resolution (IPv4 first, IPv6 for a name without an IPv4 address).
 int32_t findServerAddress(SessionRecord &rec, uint32_t) {
     logFormat(rec, "Server = '%s'\r\n", rec.serverName);
     if (isDottedAddress(rec.serverName)) {
+        rec.addressFamily = kFamilyIPv4;
         rec.serverAddress = parseDottedAddress(rec.serverName);
+    } else if (parseIPv6Literal(rec.serverName, rec.serverAddress6, rec.serverScope6)) {
+        rec.addressFamily = kFamilyIPv6;
     } else {
         int32_t rc = resolveServer(rec);
         if (rc < 1) return errorExit(rec, rc, TEV_E_SERVER_NOT_FOUND);
     }
-    char dotted[18];
-    formatDottedAddress(rec.serverAddress, dotted, sizeof dotted);
-    logFormat(rec, "ServerIP = %s\r\n", dotted);
+    char text[kAddressTextSize];
+    formatServerAddress(rec, text, sizeof text);
+    logFormat(rec, "ServerIP = %s\r\n", text);
     rec.nextState = kStartConnect;
     return 0;
 }
@@ -49,7 +54,7 @@ int32_t startConnect(SessionRecord &rec, uint32_t now) {
             rec.socket = 0;
             channelTable[rec.channel].socket = 0;
         }
-        sock = platform::createSocket();
+        sock = platform::createSocket(rec.addressFamily == kFamilyIPv6);
     }
     // A failed creation is tried again on the next driver call: no error exit, the state stays 105.
     if (sock < 0) return TEV_E_INVALID_SOCKET;
@@ -65,9 +70,10 @@ int32_t startConnect(SessionRecord &rec, uint32_t now) {
     return 0;
 }
 
-// 106: the connection is up once the socket is writable.
+// 106: the connection is up once the socket is writable.  A failed connect reports the socket's own error
+// (refused, unreachable, timed out) as the socket code.
 int32_t awaitConnected(SessionRecord &rec, uint32_t now) {
-    if (hasError(rec)) return errorExit(rec, 0, TEV_E_CONNECT);
+    if (hasError(rec)) return errorExit(rec, platform::pendingSocketError(rec.socket), TEV_E_CONNECT);
     if (!isWritable(rec)) return 0;
     if (rec.nonBlockingConnect) platform::setNonBlocking(rec.socket, false);
     rec.waitUntil = timerAt(now, settings.stepDelay.get());

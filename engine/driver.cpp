@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 
+#include "engine/connect.h"
 #include "engine/transport.h"
 #include "frame/errors.h"
 #include "frame/tracelog.h"
@@ -59,7 +60,12 @@ int32_t driveOnce(SessionRecord &rec) {
     // An idle channel has nothing to time out: a deadline left by its last operation must not end a healthy
     // session when the application calls the driver again later.
     if (rec.nextState != kIdle && rec.deadline != 0 && platform::tickDiff(now, rec.deadline) > 0) {
-        return errorExit(rec, 0, TEV_E_TIMEOUT);
+        const bool connecting = rec.nextState == connectstate::kAwaitConnected;
+        const int32_t rc = errorExit(rec, 0, TEV_E_TIMEOUT);
+        // A connect still pending at its deadline timed out, as a blocking connect says with its socket code;
+        // the trace keeps the driver's own "SockCode=0".
+        if (connecting) rec.lastSocketError = TEV_SOCK_ETIMEDOUT;
+        return rc;
     }
     if (rec.waitWritable && !isWritable(rec)) {
         platform::yieldCpu();
@@ -82,6 +88,13 @@ int32_t driveOnce(SessionRecord &rec) {
         if (result < 0) {
             rec.thisState = kNoState;
             return result;
+        }
+        if (result == kWaiting) {
+            // The state waits for its socket and runs again at the next call.
+            rec.prevState = rec.thisState;
+            rec.thisState = kNoState;
+            platform::yieldCpu();
+            return kWaiting;
         }
     } else {
         logFormat(rec, "ERROR! Unknown state %d\r\n", static_cast<int>(rec.thisState));

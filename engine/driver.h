@@ -10,8 +10,9 @@ namespace tev {
 // What tevDriver returns while a channel waits for its timer or for a writable socket.
 constexpr int32_t kWaiting = 9999;
 
-// One step of a state: 0 when the step ended normally (it may have changed nextState and the timers), or a
-// negative result that tevDriver returns straight out (normally what errorExit returned).
+// One step of a state: 0 when the step ended normally (it may have changed nextState and the timers), kWaiting
+// when it waits for its socket (tevDriver returns 9999 and the state runs again), or a negative result that
+// tevDriver returns straight out (normally what errorExit returned).
 using StateStep = int32_t (*)(SessionRecord &rec, uint32_t now);
 
 // Each protocol module answers for its own state numbers; nullptr when the number is not one of its states.

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <string>
 
+#include "frame/address.h"
+#include "engine/tls_session.h"
 #include "frame/text.h"
 #include "frame/tracelog.h"
 #include "platform/platform.h"
@@ -59,14 +61,43 @@ uint32_t parseDottedAddress(const char *text) {
     return parseComponents(text, address) ? address : 0;
 }
 
+int32_t parseIPv6Literal(const char *text, uint8_t address[16], uint32_t &scope) {
+    if (!text) return 0;
+    const char *start = text;
+    size_t length = std::strlen(text);
+    if (length >= 2 && text[0] == '[' && text[length - 1] == ']') {
+        ++start;
+        length -= 2;
+    }
+    char bare[kNameSize];
+    if (length >= sizeof bare) return 0;
+    std::memcpy(bare, start, length);
+    bare[length] = '\0';
+    return platform::parseIPv6(bare, address, scope) ? 1 : 0;
+}
+
 int32_t resolveServer(SessionRecord &rec) {
     uint32_t address = 0;
     int32_t rc = platform::resolveIPv4(rec.serverName, address);
+    // IPv4 stays the first choice; a name without an IPv4 address is tried over IPv6, and when that fails too
+    // the IPv4 answer is the result.
+    if (rc == TEV_SOCK_HOST_NOT_FOUND || rc == TEV_SOCK_NO_DATA) {
+        uint8_t address6[16];
+        uint32_t scope = 0;
+        static const uint8_t unspecified[16] = {};
+        if (platform::resolveIPv6(rec.serverName, address6, scope) < 1) return rc;
+        if (std::memcmp(address6, unspecified, sizeof unspecified) == 0) return 0;
+        rec.addressFamily = kFamilyIPv6;
+        std::memcpy(rec.serverAddress6, address6, sizeof rec.serverAddress6);
+        rec.serverScope6 = scope;
+        return 1;
+    }
     if (rc < 0) return rc;
     const unsigned char bytes[4] = {static_cast<unsigned char>(address >> 24),
                                     static_cast<unsigned char>(address >> 16),
                                     static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address)};
     if (address == 0 || std::memcmp(bytes, rec.serverName, 4) == 0) return 0;
+    rec.addressFamily = kFamilyIPv4;
     rec.serverAddress = address;
     return 1;
 }
@@ -82,11 +113,34 @@ int32_t getLocalHostName(char *buffer, int32_t size) {
     return buffer[0] == '\0' ? TEV_E_NO_HOST_NAME : 1;
 }
 
+namespace {
+
+// Fills the channel's remoteAddress and connects to the IPv6 server address of the record.
+int32_t connectSocket6(SessionRecord &rec, uint16_t port) {
+    char text[kAddressTextSize];
+    formatServerAddress(rec, text, sizeof text);
+    logFormat(rec, "Socket=%d, RemoteAddr=%s, RemotePort=%d\r\n", static_cast<int>(rec.socket), text,
+              static_cast<int>(static_cast<int16_t>(port)));
+    uint8_t *sa = channelTable[rec.channel].remoteAddress;
+    std::memset(sa, 0, kRemoteAddressSize);
+    sa[0] = 23;  // AF_INET6 as the Winsock structures number it, little-endian
+    sa[2] = static_cast<uint8_t>(port >> 8);
+    sa[3] = static_cast<uint8_t>(port);
+    std::memcpy(sa + 8, rec.serverAddress6, sizeof rec.serverAddress6);
+    for (int i = 0; i < 4; ++i) sa[24 + i] = static_cast<uint8_t>(rec.serverScope6 >> (8 * i));
+    int32_t rc = platform::connectTo6(rec.socket, rec.serverAddress6, rec.serverScope6, port,
+                                      settings.connectTimeout.get());
+    return rc < 0 ? rc : 1;
+}
+
+}  // namespace
+
 int32_t connectSocket(SessionRecord &rec, uint32_t address, uint16_t port) {
+    if (rec.addressFamily == kFamilyIPv6) return connectSocket6(rec, port);
     logFormat(rec, "Socket=%d, RemoteAddr=%lx, RemotePort=%d\r\n", static_cast<int>(rec.socket),
               static_cast<unsigned long>(address), static_cast<int>(static_cast<int16_t>(port)));
     uint8_t *sa = channelTable[rec.channel].remoteAddress;
-    std::memset(sa, 0, 16);
+    std::memset(sa, 0, kRemoteAddressSize);
     sa[0] = 2;  // family, little-endian as the socket library stores it
     sa[2] = static_cast<uint8_t>(port >> 8);
     sa[3] = static_cast<uint8_t>(port);
@@ -144,6 +198,33 @@ bool waitWritableFor(SessionRecord &rec, int32_t ms) {
     return waitUntilSettled(ms, [&rec] { return hasError(rec) ? -1 : isWritable(rec) ? 1 : 0; });
 }
 
+// ---------------------------------------------------------------- the lowest receive and send
+
+namespace {
+
+// Receives once from the channel's connection, through its TLS session when one is up: >0 bytes, 0 at an
+// orderly close, -1 on failure.  Called when the connection is readable; a TLS record that has arrived only in
+// part is waited for (at most responseTimeout), as a plain receive would return what the socket holds.
+int32_t transportReceive(SessionRecord &rec, char *buffer, int32_t length) {
+    if (rec.socket <= 0) return -1;
+    if (rec.tlsSession == nullptr) return platform::receiveOnce(rec.socket, buffer, length);
+    const uint32_t end = platform::tick() + static_cast<uint32_t>(settings.responseTimeout.get());
+    for (;;) {
+        int32_t n = platform::tlsRead(rec.tlsSession, buffer, length);
+        if (n != platform::kTlsWouldBlock) return n < 0 ? -1 : n;
+        const int32_t left = platform::tickDiff(end, platform::tick());
+        if (left <= 0 || !platform::tlsWait(rec.tlsSession, left)) return -1;
+    }
+}
+
+// Sends once, through the TLS session when one is up; the bytes sent (a TLS session takes them all) or -1.
+int32_t transportSend(SessionRecord &rec, const char *bytes, int32_t length, bool more) {
+    if (rec.tlsSession == nullptr) return platform::sendOnce(rec.socket, bytes, length, more);
+    return platform::tlsWrite(rec.tlsSession, bytes, length, settings.responseTimeout.get()) == length ? length : -1;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- receive ring
 
 int32_t ringCount(const SessionRecord &rec) {
@@ -176,7 +257,7 @@ int32_t fillRingIfEmpty(SessionRecord &rec, int32_t length) {
     if (ringCount(rec) == 0) {
         if (!isWritable(rec)) return -1;
         if (isReadable(rec)) {
-            int32_t n = rec.socket > 0 ? platform::receiveOnce(rec.socket, rec.receiveBuffer, length) : -1;
+            int32_t n = transportReceive(rec, rec.receiveBuffer, length);
             if (n <= 0) return -1;
             logTraffic(rec, "P: ", rec.receiveBuffer, static_cast<size_t>(n));
             appendToRing(rec, rec.receiveBuffer, n);
@@ -223,7 +304,7 @@ int32_t peekLineStart(SessionRecord &rec, char *buffer, int32_t length, int32_t 
     while (n > 0 && n < length && !holdsLf(n)) {
         const int32_t left = platform::tickDiff(end, platform::tick());
         if (!waitSocketReadable(rec, left < 0 ? 0 : left)) break;
-        const int32_t got = rec.socket > 0 ? platform::receiveOnce(rec.socket, rec.receiveBuffer, length - n) : -1;
+        const int32_t got = transportReceive(rec, rec.receiveBuffer, length - n);
         if (got <= 0) break;  // closed: what is buffered is all there is
         logTraffic(rec, "P: ", rec.receiveBuffer, static_cast<size_t>(got));
         appendToRing(rec, rec.receiveBuffer, got);
@@ -251,7 +332,7 @@ int32_t readRaw(SessionRecord &rec, char *buffer, int32_t count) {
         // reports the close, so nothing that arrived is dropped.
         if (!isWritable(rec)) return m > 0 ? m : -1;
         if (isReadable(rec)) {
-            int32_t n = rec.socket > 0 ? platform::receiveOnce(rec.socket, buffer + m, count - m) : -1;
+            int32_t n = transportReceive(rec, buffer + m, count - m);
             if (n <= 0) return m > 0 ? m : -1;
             logTraffic(rec, "R: ", buffer + m, static_cast<size_t>(n));
             total += n;
@@ -394,7 +475,7 @@ int32_t sendAll(SessionRecord &rec, const char *bytes, int32_t length, bool more
     if (rec.socket <= 0) return -1;
     int32_t total = 0;
     while (total < length) {
-        int32_t n = platform::sendOnce(rec.socket, bytes + total, length - total, more);
+        int32_t n = transportSend(rec, bytes + total, length - total, more);
         if (n <= 0) return -1;  // a line sent only in part is a failed line
         total += n;
     }
@@ -432,6 +513,7 @@ int32_t closeSocket(SessionRecord &rec) {
     int32_t rc;
     {
         platform::LibraryLock lock;
+        endTls(rec);
         rc = platform::closeSocket(rec.socket);
         rec.socket = 0;
         channelTable[rec.channel].socket = 0;

@@ -15,8 +15,16 @@ namespace tev {
 int32_t checkServerName(const char *text);
 int32_t isDottedAddress(const char *text);
 uint32_t parseDottedAddress(const char *text);
+// 1 when the text is a numeric IPv6 address, bare ("::1") or in brackets ("[::1]"); sets the 16 bytes
+// (network order) and the scope of a "%zone" suffix.
+int32_t parseIPv6Literal(const char *text, uint8_t address[16], uint32_t &scope);
+// Finds the server's address by name: the first IPv4 address, or when the name has none (or is unknown over
+// IPv4) its first IPv6 address.  Sets addressFamily and the address; 1, 0 (the unspecified address) or the
+// negated resolver error.
 int32_t resolveServer(SessionRecord &rec);
 int32_t getLocalHostName(char *buffer, int32_t size);
+// Logs the socket line, fills the channel's remoteAddress and starts the connect: to `address` (host byte order)
+// when the record holds an IPv4 address, to its serverAddress6 when it holds an IPv6 one.
 int32_t connectSocket(SessionRecord &rec, uint32_t address, uint16_t port);
 
 bool waitReadable(SessionRecord &rec, int32_t ms);

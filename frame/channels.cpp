@@ -40,6 +40,7 @@ void initialiseRecord(SessionRecord &rec, int32_t channel) {
     rec.pop3Port = 110;
     rec.attachmentSerial = 0;
     rec.imageTypes = 1;
+    rec.tlsVerify = 1;
 }
 
 }  // namespace
@@ -87,6 +88,10 @@ extern "C" int32_t tevRelease(void) {
             rec->logFile = 0;
         }
         freeChannelSlots(i, 1, 9);
+        // The socket stays as the release leaves it; its TLS session goes with the record.
+        platform::tlsClose(rec->tlsSession);
+        rec->tlsSession = nullptr;
+        rec->tlsActive = 0;
     }
     for (int32_t i = channelCount - 1; i >= 0; --i) freeChannelSlots(i, 0, 0);
     channelCount = 0;

@@ -1,4 +1,5 @@
 // tevDebug and tevStatistics: internal texts and counters of a channel, and the memory check.
+#include "frame/address.h"
 #include "frame/dateline.h"
 #include "frame/readiness.h"
 #include "frame/record.h"
@@ -45,15 +46,13 @@ extern "C" int32_t tevDebug(int32_t chan, int32_t code, char *buffer, int32_t bu
         if (n > 2 && buffer[n - 2] == '\r') n -= 2;
         return n;
     }
+    // An IPv6 address needs a buffer of kAddressTextSize (46) bytes; a shorter one gets 0 and no text.
     case TEV_DEBUG_SERVER_IP:
         if (bufLen <= 16) return 0;
-        return formatDottedAddress(rec->serverAddress, buffer, bufLen);
-    case TEV_DEBUG_LOCAL_IP: {
+        return formatServerAddress(*rec, buffer, bufLen);
+    case TEV_DEBUG_LOCAL_IP:
         if (bufLen <= 16 || rec->socket <= 0) return 0;
-        uint32_t local = platform::localAddress(rec->socket);
-        if (local == 0) return 0;
-        return formatDottedAddress(local, buffer, bufLen);
-    }
+        return formatLocalAddress(rec->socket, buffer, bufLen);
     case TEV_DEBUG_SAVED_FILES:
         return copyOut(buffer, bufLen, rec->savedAttachments, sizeof rec->savedAttachments);
     case TEV_DEBUG_LAST_RECIPIENT:
@@ -63,6 +62,11 @@ extern "C" int32_t tevDebug(int32_t chan, int32_t code, char *buffer, int32_t bu
         char *data = slotData(slot);
         if (!data) return TEV_E_NULL_POINTER;
         return copyOut(buffer, bufLen, data, static_cast<size_t>(slotSize(slot)));
+    }
+    case TEV_DEBUG_TLS: {
+        char description[96];
+        platform::tlsDescribe(rec->tlsActive ? rec->tlsSession : nullptr, description, sizeof description);
+        return copyOut(buffer, bufLen, description, sizeof description);
     }
     default:
         copyOut(buffer, bufLen, "?", 2);
@@ -96,6 +100,7 @@ extern "C" int32_t tevStatistics(int32_t chan, int32_t code) {
     case TEV_STAT_VERIFY_RESULT: return rec->verifyResult;
     case TEV_STAT_BUILD: return TEV_BUILD;
     case TEV_STAT_SOCKET: return rec->socket;
+    case TEV_STAT_TLS: return rec->tlsActive && rec->tlsSession != nullptr ? 1 : 0;
     default: return -1;
     }
 }

@@ -64,6 +64,10 @@ constexpr ErrorRow kErrorTable[] = {
     {-71, "Must call tevAttach first."},
     {-72, "Already attached."},
     {-73, "Channel out of range."},
+    {-80, "Server does not offer STARTTLS."},
+    {-81, "TLS handshake failed."},
+    {-82, "Server certificate not trusted."},
+    {-84, "TLS not available in this build."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -130,6 +134,12 @@ int32_t writeErrorText(const SessionRecord &rec, int32_t code, char *buffer, int
         buffer[n++] = ' ';
         const char *reply = rec.replyBuffer;
         for (size_t i = 0; n < room && i < sizeof rec.replyBuffer && reply[i] != '\0'; ++i) buffer[n++] = reply[i];
+    }
+    if (code == TEV_E_TLS_NOT_TRUSTED && rec.tlsReason[0] != '\0' && n < room) {
+        buffer[n++] = ' ';
+        for (size_t i = 0; n < room && i < sizeof rec.tlsReason && rec.tlsReason[i] != '\0'; ++i) {
+            buffer[n++] = rec.tlsReason[i];
+        }
     }
     buffer[n] = '\0';
     return n;

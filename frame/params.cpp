@@ -105,6 +105,11 @@ extern "C" int32_t tevIntegerParam(int32_t chan, int32_t code, int32_t value) {
     case TEV_DECODE_MODE: rec->decodeState = static_cast<int16_t>(value & 0xFFFF); break;
     case TEV_USE_EHLO: rec->useEhlo = low8; break;
     case TEV_USE_APOP: rec->useApop = low8; break;
+    case TEV_TLS_MODE:
+        if (value < 0 || value > 3) return -1;
+        rec->tlsMode = value;
+        break;
+    case TEV_TLS_VERIFY: rec->tlsVerify = value != 0 ? 1 : 0; break;
     default: return -1;
     }
     return 1;
@@ -166,6 +171,9 @@ extern "C" int32_t tevStringParam(int32_t chan, int32_t code, const char *text) 
         rec->alternateText = copyToSlot(chan, 9, text);
         return rec->alternateText ? static_cast<int32_t>(std::strlen(text)) : 0;
     }
+    case TEV_TLS_CA_FILE:
+        if (!fitsDirectory(text)) return -1;
+        return static_cast<int32_t>(copyText(rec->tlsCaFile, text, kMaxDirectoryChars));
     default: return -1;
     }
 }

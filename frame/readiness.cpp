@@ -14,7 +14,11 @@ bool poll(SessionRecord &rec, platform::Readiness what) {
 
 }  // namespace
 
-bool isReadable(SessionRecord &rec) { return poll(rec, platform::Readiness::readable); }
+// Bytes the TLS layer has decrypted already are readable although the socket may hold nothing more.
+bool isReadable(SessionRecord &rec) {
+    if (rec.tlsSession != nullptr && platform::tlsPending(rec.tlsSession) > 0) return true;
+    return poll(rec, platform::Readiness::readable);
+}
 bool isWritable(SessionRecord &rec) { return poll(rec, platform::Readiness::writable); }
 bool hasError(SessionRecord &rec) { return poll(rec, platform::Readiness::error); }
 

@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tev::platform {
+struct TlsSession;
+}
+
 namespace tev {
 
 constexpr int kMaxChannels = 128;
@@ -38,6 +42,11 @@ constexpr size_t kShortSize = 34;             // rawCommand, lastRecipient (32 c
 constexpr size_t kMaxShortChars = 32;
 constexpr size_t kAuthBufferSize = 132;
 constexpr size_t kRingSize = 1024;
+constexpr size_t kRemoteAddressSize = 28;     // a sockaddr_in6; a sockaddr_in fills the first 16 bytes
+// SessionRecord::addressFamily.  A zeroed record holds an IPv4 address.
+constexpr uint8_t kFamilyIPv4 = 0;
+constexpr uint8_t kFamilyIPv6 = 1;
+constexpr size_t kTlsReasonSize = 128;       // why the last certificate check failed
 
 // Settings shared by every channel; other threads read them, so each is a relaxed atomic.
 template <typename T>
@@ -121,7 +130,10 @@ struct SessionRecord {
     char *nextAttachment;
     char *separatorPos;                    // where a separator was replaced by NUL
     char *alternateText;                   // slot 9, null when none
-    uint32_t serverAddress;                // host byte order
+    uint32_t serverAddress;                // host byte order, when addressFamily is kFamilyIPv4
+    uint8_t addressFamily;                 // kFamilyIPv4 or kFamilyIPv6: which address state 104 found
+    uint8_t serverAddress6[16];            // network order, when addressFamily is kFamilyIPv6
+    uint32_t serverScope6;                 // its scope (interface index of a link-local address), 0 = none
     int32_t socket;                        // 0 = none
     uint32_t waitUntil;                    // tick; 0 = no wait
     uint32_t deadline;                     // tick; 0 = none
@@ -190,12 +202,23 @@ struct SessionRecord {
     int32_t ringRead;                      // 0..1023
     int32_t ringWrite;                     // 0..1023
     char ringBuffer[kRingSize];            // holds at most 1023 bytes
+    // TLS: the session over `socket` (null when none), 1 in tlsActive once its handshake is done; torn down with
+    // the socket.  tlsMode and tlsVerify are integer parameters 100 and 101, tlsCaFile string parameter 100.
+    platform::TlsSession *tlsSession;
+    char tlsActive;
+    int32_t tlsMode;                       // 0 none, 1 STARTTLS required, 2 implicit, 3 STARTTLS if offered
+    int32_t tlsVerify;                     // 1 = certificate chain and host name verified
+    char tlsCaFile[kDirectorySize];        // empty = the system store
+    char tlsReason[kTlsReasonSize];        // appended to the text of -82
 };
 
 struct ChannelEntry {
     SessionRecord *record;
     int32_t socket;
-    uint8_t remoteAddress[16];  // family 2, port and address in network order, 8 zero bytes
+    // The peer's socket address as the Winsock structures hold it: IPv4 (sockaddr_in) family 2, port and address
+    // in network order, then zero bytes; IPv6 (sockaddr_in6) family 23, port, flow information 0, the 16-byte
+    // address, the scope.
+    uint8_t remoteAddress[kRemoteAddressSize];
 };
 
 extern ChannelEntry channelTable[kMaxChannels];

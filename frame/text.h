@@ -43,6 +43,14 @@ inline char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<cha
 // True when the first strlen(name) characters of line equal name, ASCII letters without regard to case.
 bool headerNameMatches(const char *line, const char *name);
 
+// True when line begins with word (ASCII letters without regard to case) followed by the end of the text, a blank,
+// CR or LF: a capability line naming the word ("STARTTLS", "STLS").
+inline bool beginsWithWord(const char *line, const char *word) {
+    if (!headerNameMatches(line, word)) return false;
+    const char next = line[std::strlen(word)];
+    return next == '\0' || next == ' ' || next == '\r' || next == '\n';
+}
+
 // Parses at most 10 leading decimal digits in 64 bits, saturating at 2147483647; 0 when there are none.
 // `consumed` (optional) receives the number of digits read.
 int32_t parseDecimal(const char *text, int *consumed = nullptr);

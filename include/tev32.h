@@ -88,6 +88,8 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_DECODE_MODE        28  /* channel: 1 = save fetched messages raw */
 #define TEV_USE_EHLO           29  /* channel: greet with EHLO and authenticate */
 #define TEV_USE_APOP           30  /* channel: log in to POP3 with APOP */
+#define TEV_TLS_MODE          100  /* channel: 0 none, 1 STARTTLS/STLS required, 2 implicit TLS, 3 STARTTLS if offered */
+#define TEV_TLS_VERIFY        101  /* channel: verify the server certificate and its name (1) */
 
 /* ---- String parameter codes (tevStringParam) ---- */
 #define TEV_LOG_FILE           20  /* channel: open the trace log */
@@ -102,6 +104,7 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_AUTH_PASSWORD      57  /* channel: SMTP AUTH password */
 #define TEV_AUTH_USER          58  /* channel: SMTP AUTH / POP3 user name */
 #define TEV_ALTERNATE_TEXT     59  /* channel: alternative plain-text part */
+#define TEV_TLS_CA_FILE       100  /* channel: PEM file of trusted CAs (default: the system store) */
 
 /* ---- Statistic codes (tevStatistics) ---- */
 #define TEV_STAT_STEPS          2
@@ -122,16 +125,18 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_STAT_VERIFY_RESULT 24
 #define TEV_STAT_BUILD         26
 #define TEV_STAT_SOCKET        27
+#define TEV_STAT_TLS          100  /* 1 while the session is encrypted */
 
 /* ---- Debug codes (tevDebug) ---- */
 #define TEV_DEBUG_MEMORY_CHECK   (-2)  /* passed as the channel */
 #define TEV_DEBUG_DATE_LINE     (-12)
 #define TEV_DEBUG_LAST_REPLY      23
-#define TEV_DEBUG_SERVER_IP       25
-#define TEV_DEBUG_LOCAL_IP        28
+#define TEV_DEBUG_SERVER_IP       25  /* dotted IPv4 (buffer of 17+) or IPv6 text (46+) */
+#define TEV_DEBUG_LOCAL_IP        28  /* the same for the socket's local address */
 #define TEV_DEBUG_SAVED_FILES     29
 #define TEV_DEBUG_LAST_RECIPIENT  30
 #define TEV_DEBUG_BUFFER          40
+#define TEV_DEBUG_TLS            100  /* protocol and cipher of the TLS session */
 
 /* ---- Library constants ---- */
 #define TEV_VERSION      834  /* 0x342: 3.4.2 */
@@ -188,6 +193,10 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_E_NOT_ATTACHED        (-71)
 #define TEV_E_ALREADY_ATTACHED    (-72)
 #define TEV_E_CHANNEL_RANGE       (-73)
+#define TEV_E_NO_STARTTLS         (-80)
+#define TEV_E_TLS_HANDSHAKE       (-81)
+#define TEV_E_TLS_NOT_TRUSTED     (-82)  /* the text names the verification failure */
+#define TEV_E_TLS_UNAVAILABLE     (-84)
 
 /* Socket-level codes: the classic Winsock numbers, negated, on every platform. */
 #define TEV_SOCK_EINTR           (-10004)

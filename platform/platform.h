@@ -58,18 +58,24 @@ struct LibraryLock {
 // One line "Info: <message>" on standard error.
 void notice(const char *message);
 
-// ---- Sockets (IPv4 TCP) ----
+// ---- Sockets (TCP over IPv4 or IPv6) ----
 // Winsock-style error number for an errno value (EINTR -> 10004, ... unknown -> 10050).
 int32_t mapSocketError(int err);
-// Creates a close-on-exec IPv4 stream socket moved to descriptor 3 or above, with Nagle's delay off (commands
-// and the end of a message leave at once); returns it or a negated error.
-int32_t createSocket();
+// Creates a close-on-exec stream socket (IPv4, or IPv6 when `ipv6`) moved to descriptor 3 or above, with Nagle's
+// delay off (commands and the end of a message leave at once); returns it or a negated error.
+int32_t createSocket(bool ipv6 = false);
 // Switches non-blocking mode on or off; returns 1 or a negated error.
 int32_t setNonBlocking(int32_t sock, bool on);
 // Starts a connect to address:port (host byte order).  Non-blocking socket: 1 when connected or in progress
 // (EINPROGRESS), else a negated error.  Blocking socket: connects non-blocking internally and waits at most
 // `timeoutMs`; past it returns -10060.
 int32_t connectTo(int32_t sock, uint32_t address, uint16_t port, int32_t timeoutMs);
+// As connectTo, on an IPv6 socket to a 16-byte address (network order) with its scope (interface index of a
+// link-local address, 0 = none).
+int32_t connectTo6(int32_t sock, const uint8_t address[16], uint32_t scope, uint16_t port, int32_t timeoutMs);
+// The error a failed non-blocking connect left on the socket (SO_ERROR), negated (-10061 refused, ...); 0 when
+// there is none or it cannot be read (no socket of the library).  Reading it clears it, so only the connect's own failure path calls this, never a readiness test.
+int32_t pendingSocketError(int32_t sock);
 // Sends once with MSG_NOSIGNAL; returns bytes sent or -1.  SO_SNDTIMEO bounds a blocking send.  `more` tells
 // the kernel further bytes follow at once (MSG_MORE), so lines of one message share segments; the next send
 // without it pushes everything out.
@@ -80,13 +86,26 @@ void setSendTimeout(int32_t sock, int32_t timeoutMs);
 int32_t receiveOnce(int32_t sock, void *buffer, int32_t length);
 // Closes a socket the library opened (no linger time is set).  Returns 1 or a negated error.
 int32_t closeSocket(int32_t sock);
-// Local IPv4 address of a socket in host byte order; 0 when it has none.
+// Local IPv4 address of a socket in host byte order; 0 when it has none (or is an IPv6 socket).
 uint32_t localAddress(int32_t sock);
+// Local address of an IPv6 socket (16 bytes, network order); false when it has none (or is an IPv4 socket).
+bool localAddress6(int32_t sock, uint8_t address[16]);
 // Host name into buffer (NUL-terminated, cut to size); returns 1 or a negated error.
 int32_t hostName(char *buffer, int32_t size);
 // Resolves a host name to its first IPv4 address (host byte order); returns 1 and sets address, or
 // -11001 (unknown host), -11002 (temporary failure), -11003 (non-recoverable), -11004 (no IPv4 address).
 int32_t resolveIPv4(const char *name, uint32_t &address);
+// Resolves a host name to its first IPv6 address (16 bytes, network order) and its scope; the same results as
+// resolveIPv4 (-11004: no IPv6 address).
+int32_t resolveIPv6(const char *name, uint8_t address[16], uint32_t &scope);
+// A numeric IPv6 address ("::1", "fe80::1%eth0"; no brackets) into 16 bytes and its scope, without a lookup;
+// false when the text is not one.
+bool parseIPv6(const char *text, uint8_t address[16], uint32_t &scope);
+// Room that formatIPv6 needs: the longest text ("ffff:...:255.255.255.255") and its NUL.
+constexpr int32_t kIPv6TextSize = 46;
+// An IPv6 address in its shortest standard text ("::1", "2001:db8::5"); returns the length, or 0 (nothing
+// written) when size is below kIPv6TextSize.
+int32_t formatIPv6(const uint8_t address[16], char *buffer, int32_t size);
 
 // Readiness, zero wait (poll()).  An invalid descriptor (closed, 0) reports the condition as holding.
 enum class Readiness { readable, writable, error };
@@ -134,6 +153,8 @@ int32_t tlsRead(TlsSession *session, void *buffer, int32_t length);
 // returns `length` or kTlsFailed (also at the time limit: part of a record may have gone out, so the session
 // is then unusable).
 int32_t tlsWrite(TlsSession *session, const void *data, int32_t length, int32_t timeoutMs);
+// Waits at most `timeoutMs` for what the session last wanted (readable when nothing); 1 when ready, 0 when not.
+int32_t tlsWait(const TlsSession *session, int32_t timeoutMs);
 // Decrypted bytes held by the session that tlsRead returns without touching the socket.
 int32_t tlsPending(const TlsSession *session);
 // "<protocol> <cipher>", for example "TLSv1.3 TLS_AES_256_GCM_SHA384" (empty before the handshake is done).

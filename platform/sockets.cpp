@@ -1,4 +1,4 @@
-// IPv4 TCP sockets.  Failures are reported with the Winsock error numbering, so applications see the same socket
+// TCP sockets over IPv4 and IPv6, and name resolution.  Failures are reported with the Winsock error numbering, so applications see the same socket
 // codes on every platform; functions that return -1 leave errno set for mapSocketError.
 #include <cerrno>
 #include <cstring>
@@ -17,6 +17,9 @@
 #include "platform/platform.h"
 
 namespace tev::platform {
+
+static_assert(kIPv6TextSize == INET6_ADDRSTRLEN, "room for inet_ntop's longest IPv6 text");
+
 namespace {
 
 // The descriptors 0, 1 and 2 are never the library's sockets: refuse them instead of touching the standard streams.
@@ -25,6 +28,91 @@ bool isOwnSocket(int32_t sock) { return sock >= 3; }
 int32_t failWith(int err) {
     errno = err;
     return -mapSocketError(err);
+}
+
+// The Winsock-style resolver codes for a getaddrinfo failure.
+int32_t mapLookupError(int status) {
+    switch (status) {
+    case EAI_NONAME: return -11001;
+    case EAI_AGAIN: return -11002;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return -11004;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return -11004;
+#endif
+    default: return -11003;
+    }
+}
+
+// Looks `name` up in one address family and copies the first address of that family into `peer` (a sockaddr_in
+// or sockaddr_in6).  Returns 1, the resolver code of the failure, or -11004 when no address of the family came.
+template <typename SocketAddress>
+int32_t lookUp(const char *name, int family, int flags, SocketAddress &peer) {
+    if (name == nullptr || name[0] == '\0') return -11001;
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    addrinfo *found = nullptr;
+    const int status = getaddrinfo(name, nullptr, &hints, &found);
+    if (status != 0) return mapLookupError(status);
+    int32_t result = -11004;
+    for (const addrinfo *entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == family && entry->ai_addr != nullptr && entry->ai_addrlen >= sizeof peer) {
+            std::memcpy(&peer, entry->ai_addr, sizeof peer);
+            result = 1;
+            break;
+        }
+    }
+    freeaddrinfo(found);
+    return result;
+}
+
+// The connect of connectTo and connectTo6 to a filled socket address.
+int32_t connectPeer(int32_t sock, const sockaddr *peerAddress, socklen_t peerSize, int32_t timeoutMs) {
+    if (detail::faultDue(FaultKind::connect)) return failWith(ECONNREFUSED);
+    if (!isOwnSocket(sock)) return failWith(ENOTSOCK);
+    const int flags = fcntl(sock, F_GETFL);
+    if (flags < 0) return -mapSocketError(errno);
+
+    if ((flags & O_NONBLOCK) != 0) {
+        // The caller watches the connect complete through the readiness tests.  A connect cut short by a signal
+        // goes on in the background, just as one in progress does.
+        if (connect(sock, peerAddress, peerSize) == 0) return 1;
+        if (errno == EINPROGRESS || errno == EINTR) return 1;
+        return -mapSocketError(errno);
+    }
+
+    // A blocking connect could wait for minutes under the library lock: connect without blocking and wait here,
+    // no longer than the caller's limit.
+    if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) return -mapSocketError(errno);
+    int result = 1;
+    if (connect(sock, peerAddress, peerSize) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR) {
+            result = -mapSocketError(errno);
+        } else {
+            short revents = 0;
+            const int ready = detail::pollFor(sock, POLLOUT, timeoutMs > 0 ? timeoutMs : 0, revents);
+            if (ready < 0) {
+                result = -mapSocketError(errno);
+            } else if (ready == 0) {
+                result = -mapSocketError(ETIMEDOUT);
+            } else {
+                int pending = 0;
+                socklen_t size = sizeof pending;
+                if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) {
+                    result = -mapSocketError(errno);
+                } else if (pending != 0) {
+                    result = -mapSocketError(pending);
+                }
+            }
+        }
+    }
+    const int saved = errno;
+    fcntl(sock, F_SETFL, flags);
+    errno = saved;
+    return result;
 }
 
 }  // namespace
@@ -89,8 +177,8 @@ int32_t mapSocketError(int err) {
     }
 }
 
-int32_t createSocket() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int32_t createSocket(bool ipv6) {
+    const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -mapSocketError(errno);
     const int moved = detail::moveAboveStdio(fd);
     if (moved < 0) return -mapSocketError(errno);
@@ -109,54 +197,28 @@ int32_t setNonBlocking(int32_t sock, bool on) {
 }
 
 int32_t connectTo(int32_t sock, uint32_t address, uint16_t port, int32_t timeoutMs) {
-    if (detail::faultDue(FaultKind::connect)) return failWith(ECONNREFUSED);
-    if (!isOwnSocket(sock)) return failWith(ENOTSOCK);
-    const int flags = fcntl(sock, F_GETFL);
-    if (flags < 0) return -mapSocketError(errno);
-
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = htonl(address);
-    const auto *peerAddress = reinterpret_cast<const sockaddr *>(&peer);
+    return connectPeer(sock, reinterpret_cast<const sockaddr *>(&peer), sizeof peer, timeoutMs);
+}
 
-    if ((flags & O_NONBLOCK) != 0) {
-        // The caller watches the connect complete through the readiness tests.  A connect cut short by a signal
-        // goes on in the background, just as one in progress does.
-        if (connect(sock, peerAddress, sizeof peer) == 0) return 1;
-        if (errno == EINPROGRESS || errno == EINTR) return 1;
-        return -mapSocketError(errno);
-    }
+int32_t connectTo6(int32_t sock, const uint8_t address[16], uint32_t scope, uint16_t port, int32_t timeoutMs) {
+    sockaddr_in6 peer{};
+    peer.sin6_family = AF_INET6;
+    peer.sin6_port = htons(port);
+    std::memcpy(&peer.sin6_addr, address, sizeof peer.sin6_addr);
+    peer.sin6_scope_id = scope;
+    return connectPeer(sock, reinterpret_cast<const sockaddr *>(&peer), sizeof peer, timeoutMs);
+}
 
-    // A blocking connect could wait for minutes under the library lock: connect without blocking and wait here,
-    // no longer than the caller's limit.
-    if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) return -mapSocketError(errno);
-    int result = 1;
-    if (connect(sock, peerAddress, sizeof peer) != 0) {
-        if (errno != EINPROGRESS && errno != EINTR) {
-            result = -mapSocketError(errno);
-        } else {
-            short revents = 0;
-            const int ready = detail::pollFor(sock, POLLOUT, timeoutMs > 0 ? timeoutMs : 0, revents);
-            if (ready < 0) {
-                result = -mapSocketError(errno);
-            } else if (ready == 0) {
-                result = -mapSocketError(ETIMEDOUT);
-            } else {
-                int pending = 0;
-                socklen_t size = sizeof pending;
-                if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) {
-                    result = -mapSocketError(errno);
-                } else if (pending != 0) {
-                    result = -mapSocketError(pending);
-                }
-            }
-        }
-    }
-    const int saved = errno;
-    fcntl(sock, F_SETFL, flags);
-    errno = saved;
-    return result;
+int32_t pendingSocketError(int32_t sock) {
+    if (!isOwnSocket(sock)) return 0;
+    int pending = 0;
+    socklen_t size = sizeof pending;
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) return 0;
+    return pending != 0 ? -mapSocketError(pending) : 0;
 }
 
 int32_t sendOnce(int32_t sock, const void *data, int32_t length, bool more) {
@@ -226,6 +288,16 @@ uint32_t localAddress(int32_t sock) {
     return ntohl(local.sin_addr.s_addr);
 }
 
+bool localAddress6(int32_t sock, uint8_t address[16]) {
+    if (!isOwnSocket(sock)) return false;
+    sockaddr_in6 local{};
+    socklen_t size = sizeof local;
+    if (getsockname(sock, reinterpret_cast<sockaddr *>(&local), &size) != 0) return false;
+    if (local.sin6_family != AF_INET6) return false;
+    std::memcpy(address, &local.sin6_addr, sizeof local.sin6_addr);
+    return true;
+}
+
 int32_t hostName(char *buffer, int32_t size) {
     if (buffer == nullptr || size < 1) return failWith(EFAULT);
     char name[256 + 1] = {};  // host names are at most 255 bytes (RFC 1035 2.3.4 and HOST_NAME_MAX)
@@ -240,37 +312,40 @@ int32_t hostName(char *buffer, int32_t size) {
 }
 
 int32_t resolveIPv4(const char *name, uint32_t &address) {
-    if (name == nullptr || name[0] == '\0') return -11001;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    const int status = getaddrinfo(name, nullptr, &hints, &found);
-    if (status != 0) {
-        switch (status) {
-        case EAI_NONAME: return -11001;
-        case EAI_AGAIN: return -11002;
-#ifdef EAI_NODATA
-        case EAI_NODATA: return -11004;
-#endif
-#ifdef EAI_ADDRFAMILY
-        case EAI_ADDRFAMILY: return -11004;
-#endif
-        default: return -11003;
-        }
-    }
-    int32_t result = -11004;
-    for (const addrinfo *entry = found; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addr != nullptr && entry->ai_addrlen >= sizeof(sockaddr_in)) {
-            sockaddr_in ipv4{};
-            std::memcpy(&ipv4, entry->ai_addr, sizeof ipv4);
-            address = ntohl(ipv4.sin_addr.s_addr);
-            result = 1;
-            break;
-        }
-    }
-    freeaddrinfo(found);
+    sockaddr_in peer{};
+    const int32_t result = lookUp(name, AF_INET, 0, peer);
+    if (result == 1) address = ntohl(peer.sin_addr.s_addr);
     return result;
+}
+
+int32_t resolveIPv6(const char *name, uint8_t address[16], uint32_t &scope) {
+    sockaddr_in6 peer{};
+    const int32_t result = lookUp(name, AF_INET6, 0, peer);
+    if (result == 1) {
+        std::memcpy(address, &peer.sin6_addr, sizeof peer.sin6_addr);
+        scope = peer.sin6_scope_id;
+    }
+    return result;
+}
+
+bool parseIPv6(const char *text, uint8_t address[16], uint32_t &scope) {
+    if (text == nullptr || std::strchr(text, ':') == nullptr) return false;
+    sockaddr_in6 peer{};
+    if (lookUp(text, AF_INET6, AI_NUMERICHOST, peer) != 1) return false;
+    std::memcpy(address, &peer.sin6_addr, sizeof peer.sin6_addr);
+    scope = peer.sin6_scope_id;
+    return true;
+}
+
+int32_t formatIPv6(const uint8_t address[16], char *buffer, int32_t size) {
+    if (buffer == nullptr || size < kIPv6TextSize) return 0;
+    in6_addr value{};
+    std::memcpy(&value, address, sizeof value);
+    if (inet_ntop(AF_INET6, &value, buffer, static_cast<socklen_t>(size)) == nullptr) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    return static_cast<int32_t>(std::strlen(buffer));
 }
 
 bool pollReady(int32_t sock, Readiness what) {

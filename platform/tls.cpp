@@ -395,6 +395,12 @@ int32_t tlsWrite(TlsSession *session, const void *data, int32_t length, int32_t 
     }
 }
 
+int32_t tlsWait(const TlsSession *session, int32_t timeoutMs) {
+    if (session == nullptr || session->broken) return 0;
+    const short events = session->wants == kTlsWantWrite ? POLLOUT : POLLIN;
+    return waitFor(session->fd, events, timeoutMs < 0 ? 0 : timeoutMs) ? 1 : 0;
+}
+
 int32_t tlsPending(const TlsSession *session) {
     return session == nullptr || session->broken ? 0 : SSL_pending(session->ssl);
 }
@@ -435,6 +441,7 @@ int32_t tlsWants(const TlsSession *) { return 0; }
 int32_t tlsLastError(const TlsSession *, char *buffer, int32_t size) { return copyText(kNoTls, buffer, size); }
 int32_t tlsRead(TlsSession *, void *, int32_t) { return kTlsFailed; }
 int32_t tlsWrite(TlsSession *, const void *, int32_t, int32_t) { return kTlsFailed; }
+int32_t tlsWait(const TlsSession *, int32_t) { return 0; }
 int32_t tlsPending(const TlsSession *) { return 0; }
 void tlsDescribe(const TlsSession *, char *buffer, int32_t size) { copyText("", buffer, size); }
 void tlsClose(TlsSession *) {}

@@ -19,6 +19,13 @@ constexpr int32_t kUser = 303;
 constexpr int32_t kUserReply = 304;
 constexpr int32_t kPass = 305;
 constexpr int32_t kLoginResult = 306;   // the reply to PASS or APOP
+constexpr int32_t kImplicitTls = 330;   // TLS right after the connect, before the greeting
+constexpr int32_t kImplicitHandshake = 331;
+constexpr int32_t kCapa = 332;          // CAPA after the greeting, to learn of STLS
+constexpr int32_t kCapaReply = 333;
+constexpr int32_t kStls = 334;
+constexpr int32_t kStlsReply = 335;
+constexpr int32_t kStlsHandshake = 336; // then the login over TLS
 
 // The mailbox states (pop3/mailbox.cpp).
 constexpr int32_t kStat = 307;
@@ -36,7 +43,9 @@ constexpr int32_t kListReply = 318;
 constexpr int32_t kUidl = 320;
 constexpr int32_t kUidlLine = 321;
 
-constexpr int32_t kPop3LoginStates[] = {kBeginSession, kGreeting, kApop, kUser, kUserReply, kPass, kLoginResult};
+constexpr int32_t kPop3LoginStates[] = {kBeginSession, kGreeting,   kApop,     kUser,      kUserReply,
+                                        kPass,         kLoginResult, kImplicitTls, kImplicitHandshake, kCapa,
+                                        kCapaReply,    kStls,        kStlsReply, kStlsHandshake};
 constexpr int32_t kPop3MailboxStates[] = {kStat, kStatReply, kFetchRaw, kRetr,     kTop,  kFetchLine, kEndFetch,
                                           kTopLine, kDele, kDeleReply, kList, kListReply, kUidl, kUidlLine};
 

@@ -9,6 +9,7 @@
 #include "engine/codecs.h"
 #include "engine/connect.h"
 #include "engine/driver.h"
+#include "engine/tls_session.h"
 #include "engine/transport.h"
 #include "frame/record.h"
 #include "frame/slots.h"
@@ -129,9 +130,68 @@ int32_t skipUnreadReplyLines(SessionRecord &rec, int32_t readerResult) {
 
 // ---------------------------------------------------------------- connect, greeting, EHLO/HELO
 
-// 200: the session's first state; the connect states hand over to 201.
+// 200: the session's first state; the connect states hand over to 201 (to 180 first with implicit TLS).
 int32_t startSession(SessionRecord &rec, uint32_t) {
-    beginConnect(rec, kGreeting);
+    beginConnect(rec, rec.tlsMode == 2 ? kImplicitTls : kGreeting);
+    return 0;
+}
+
+// ---------------------------------------------------------------- TLS (RFC 8314 implicit, RFC 3207 STARTTLS)
+
+// True when a reply line (after its code and separator) names the extension.
+bool offersExtension(const char *reply, const char *keyword) {
+    for (const char *line = reply; *line != '\0';) {
+        if (std::strlen(line) > 4 && beginsWithWord(line + 4, keyword)) return true;
+        const char *lf = std::strchr(line, '\n');
+        if (lf == nullptr) break;
+        line = lf + 1;
+    }
+    return false;
+}
+
+// 180: the TLS session on the fresh connection.
+int32_t startImplicitTls(SessionRecord &rec, uint32_t now) {
+    if (int32_t rc = beginTls(rec, now)) return rc;
+    rec.nextState = kImplicitHandshake;
+    return 0;
+}
+
+// 181: the handshake; the greeting follows over TLS.
+int32_t stepImplicitHandshake(SessionRecord &rec, uint32_t now) {
+    int32_t rc = continueTls(rec);
+    if (rc != 1) return rc;
+    rec.deadline = timerAt(now, settings.responseTimeout.get());
+    rec.nextState = kGreeting;
+    return 0;
+}
+
+// 182: STARTTLS.
+int32_t sendStartTls(SessionRecord &rec, uint32_t now) {
+    copyText(rec.commandBuffer, "STARTTLS");
+    int32_t rc = sendLine(rec, rec.commandBuffer);
+    if (rc < 0) return errorExit(rec, rc, TEV_E_WRITE);
+    armReplyTimers(rec, now, settings.stepDelay.get());
+    rec.nextState = kStartTlsReply;
+    return 0;
+}
+
+// 183: the reply to STARTTLS must be 220; whatever came with it in the clear is thrown away unread.
+int32_t readStartTlsReply(SessionRecord &rec, uint32_t now) {
+    int32_t rc = readReplyOrFail(rec);
+    if (rc <= 0) return rc;
+    if (rec.replyCode != 220) return errorExit(rec, 0, TEV_E_SMTP_ERROR);
+    discardClearText(rec);
+    if ((rc = beginTls(rec, now)) != 0) return rc;
+    rec.nextState = kStartTlsHandshake;
+    return 0;
+}
+
+// 184: the handshake; EHLO is sent again over TLS and only its reply counts.
+int32_t stepStartTlsHandshake(SessionRecord &rec, uint32_t now) {
+    int32_t rc = continueTls(rec);
+    if (rc != 1) return rc;
+    rec.deadline = timerAt(now, settings.responseTimeout.get());
+    rec.nextState = kHello;
     return 0;
 }
 
@@ -146,6 +206,8 @@ int32_t readGreeting(SessionRecord &rec, uint32_t now) {
 
 // 202: EHLO or HELO with the sender's domain.
 int32_t sendGreeting(SessionRecord &rec, uint32_t now) {
+    // HELO cannot learn of STARTTLS: a session that requires it ends before anything is sent.
+    if (rec.tlsMode == 1 && !rec.useEhlo && !rec.tlsActive) return errorExit(rec, 0, TEV_E_NO_STARTTLS);
     rec.textBytesRead = 0;
     rec.attachmentBytesRead = 0;
     rec.textBytesSent = 0;
@@ -187,6 +249,13 @@ int32_t chooseAuthentication(const SessionRecord &rec) {
 int32_t readGreetingReply(SessionRecord &rec, uint32_t) {
     int32_t rc = readReplyOrFail(rec);
     if (rc <= 0) return rc;
+    if ((rec.tlsMode == 1 || rec.tlsMode == 3) && !rec.tlsActive && rec.useEhlo) {
+        if (offersExtension(rec.replyBuffer, "STARTTLS")) {
+            rec.nextState = kStartTls;
+            return 0;
+        }
+        if (rec.tlsMode == 1) return errorExit(rec, 0, TEV_E_NO_STARTTLS);
+    }
     rec.nextState = chooseAuthentication(rec);
     return 0;
 }
@@ -390,6 +459,11 @@ StateStep smtpSessionStep(int32_t state) {
     case kLoginResult: return readLoginResult;
     case kPlain: return sendAuthPlain;
     case kPlainResult: return readPlainResult;
+    case kImplicitTls: return startImplicitTls;
+    case kImplicitHandshake: return stepImplicitHandshake;
+    case kStartTls: return sendStartTls;
+    case kStartTlsReply: return readStartTlsReply;
+    case kStartTlsHandshake: return stepStartTlsHandshake;
     case kStartSession: return startSession;
     case kGreeting: return readGreeting;
     case kHello: return sendGreeting;
@@ -412,6 +486,7 @@ extern "C" int32_t tevSmtpConnect(int32_t chan, const char *server, const char *
     rec->sessionKind = 'S';
     logText(*rec, "*** tevSmtpConnect\r\n");
     if (server == nullptr) return TEV_E_NO_SERVER;
+    if ((rc = checkTlsAvailable(*rec)) < 0) return rc;
     if (from == nullptr) return TEV_E_FROM_NULL;
     if (!checkServerName(server)) return TEV_E_BAD_SERVER_NAME;
     if (replyTo != nullptr && replyTo[0] != '\0') {
@@ -431,6 +506,7 @@ extern "C" int32_t tevSmtpConnect(int32_t chan, const char *server, const char *
     rec->afterConnectState = kIdle;
     rec->lastSocketError = 0;
     rec->attachmentsSaved = 0;
+    endTls(*rec);
     emptyRing(*rec);
     rec->waitUntil = 0;
     rec->deadline = 0;

@@ -13,6 +13,7 @@
 
 #include "engine/driver.h"
 #include "engine/transport.h"
+#include "frame/address.h"
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "support/scripted_server.h"
@@ -118,6 +119,92 @@ TEST_F(Transport, ConnectFailures) {
     EXPECT_LT(tevStatistics(0, TEV_STAT_SOCKET_ERROR), -11000);
 }
 
+// "::1" and "[::1]" are IPv6 literals: no lookup, an IPv6 socket, and the addresses in full in the trace and in
+// debug codes 25 and 28 (which need a 46-byte buffer for them).
+TEST_F(Transport, ConnectsToIPv6Literals) {
+    if (!tevtest::haveIPv6Loopback()) GTEST_SKIP() << "this machine has no ::1";
+    for (const char *name : {"::1", "[::1]"}) {
+        ScriptedServer srv(tevtest::Loopback::ipv6);
+        srv.waitForClientClose(2000);
+        srv.start();
+        const size_t logStart = log().size();
+        ASSERT_EQ(connectTo(name, srv.port()), 0) << name;
+        EXPECT_EQ(tevStatistics(0, TEV_STAT_CONNECTED), 1);
+        const std::string text = log().substr(logStart);
+        const std::string lines = std::string("Server = '") + name + "'\r\nServerIP = ::1\r\n<105:";
+        EXPECT_NE(text.find(lines), std::string::npos) << text;
+        const std::string socketLine = "Socket=" + std::to_string(rec().socket) + ", RemoteAddr=::1, RemotePort=" +
+                                       std::to_string(static_cast<int16_t>(srv.port())) + "\r\n<106:";
+        EXPECT_NE(text.find(socketLine), std::string::npos) << text;
+        char ip[64];
+        EXPECT_EQ(tevDebug(0, TEV_DEBUG_SERVER_IP, ip, 45), 0);
+        EXPECT_STREQ(ip, "");
+        EXPECT_EQ(tevDebug(0, TEV_DEBUG_SERVER_IP, ip, 46), 3);
+        EXPECT_STREQ(ip, "::1");
+        EXPECT_EQ(tevDebug(0, TEV_DEBUG_LOCAL_IP, ip, sizeof ip), 3);
+        EXPECT_STREQ(ip, "::1");
+        // The channel table holds the sockaddr_in6: family 23, the port in network order, flow 0, the address.
+        const uint8_t *sa = tev::channelTable[0].remoteAddress;
+        EXPECT_EQ(sa[0], 23);
+        EXPECT_EQ(sa[2] * 256 + sa[3], srv.port());
+        const uint8_t loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+        EXPECT_EQ(std::memcmp(sa + 8, loopback, 16), 0);
+        tev::closeSocket(rec());
+        EXPECT_TRUE(srv.finish());
+    }
+    // Back to IPv4 on the same channel: the table is the sockaddr_in again, with nothing left of the IPv6 one.
+    ScriptedServer srv;
+    srv.waitForClientClose(2000);
+    srv.start();
+    ASSERT_EQ(connectTo(srv), 0);
+    const uint8_t *sa = tev::channelTable[0].remoteAddress;
+    const uint8_t expected[tev::kRemoteAddressSize] = {2, 0, static_cast<uint8_t>(srv.port() >> 8),
+                                                       static_cast<uint8_t>(srv.port()), 127, 0, 0, 1};
+    EXPECT_EQ(std::memcmp(sa, expected, sizeof expected), 0);
+    tev::closeSocket(rec());
+    EXPECT_TRUE(srv.finish());
+}
+
+TEST_F(Transport, LiteralsAndNamesOfIPv6) {
+    uint8_t address[16];
+    uint32_t scope = 7;
+    EXPECT_EQ(tev::parseIPv6Literal("[2001:db8::5]", address, scope), 1);
+    EXPECT_EQ(scope, 0u);
+    char text[tev::kAddressTextSize];
+    EXPECT_EQ(tev::platform::formatIPv6(address, text, sizeof text), 11);
+    EXPECT_STREQ(text, "2001:db8::5");
+    EXPECT_EQ(tev::platform::formatIPv6(address, text, sizeof text - 1), 0);
+    for (const char *notLiteral : {"", "[::1", "::1]", "[]", "127.0.0.1", "mail.example.com", "[[::1]]", "::g"})
+        EXPECT_EQ(tev::parseIPv6Literal(notLiteral, address, scope), 0) << notLiteral;
+    EXPECT_EQ(tev::checkServerName("[::1]"), 1);
+    // A name lookup finds IPv4 first: localhost stays 127.0.0.1.
+    tev::copyText(rec().serverName, "localhost");
+    ASSERT_EQ(tev::resolveServer(rec()), 1);
+    EXPECT_EQ(rec().addressFamily, tev::kFamilyIPv4);
+    EXPECT_EQ(rec().serverAddress, 0x7F000001u);
+    uint32_t v6scope = 0;
+    EXPECT_EQ(tev::platform::resolveIPv6("::1", address, v6scope), 1);
+    EXPECT_EQ(address[15], 1);
+    EXPECT_EQ(tev::platform::resolveIPv6("", address, v6scope), TEV_SOCK_HOST_NOT_FOUND);
+}
+
+TEST_F(Transport, RefusedNonBlockingConnectSaysWhy) {
+    std::vector<tevtest::Loopback> places = {tevtest::Loopback::ipv4};
+    if (tevtest::haveIPv6Loopback()) places.push_back(tevtest::Loopback::ipv6);
+    for (tevtest::Loopback where : places) {
+        tevtest::RefusingPort refusing(where);
+        const size_t logStart = log().size();
+        EXPECT_EQ(connectTo(where == tevtest::Loopback::ipv6 ? "::1" : "127.0.0.1", refusing.port()),
+                  TEV_E_CONNECT);
+        EXPECT_EQ(tevStatistics(0, TEV_STAT_SOCKET_ERROR), TEV_SOCK_ECONNREFUSED);
+        const std::string text = log().substr(logStart);
+        EXPECT_NE(text.find("SockCode=-10061 TevCode=-36 PrevState=105 ThisState=106 NextState=106\r\n"
+                            "Error attempting to connect. Connection refused by remote host.Closing socket\r\n"),
+                  std::string::npos)
+            << text;
+    }
+}
+
 TEST_F(Transport, ConnectThatNeverCompletes) {
     tevtest::BlackholeListener hole;
     ASSERT_TRUE(hole.valid());
@@ -134,6 +221,8 @@ TEST_F(Transport, ConnectThatNeverCompletes) {
                         "Socket timed out.Closing socket\r\n"),
               std::string::npos)
         << text;
+    // The trace keeps the driver's SockCode=0; the statistic says the connect timed out.
+    EXPECT_EQ(tevStatistics(0, TEV_STAT_SOCKET_ERROR), TEV_SOCK_ETIMEDOUT);
     // Blocking mode never waits past the connect time-out either.
     tevIntegerParam(0, TEV_BLOCKING, 1);
     start = tev::platform::tick();

@@ -75,18 +75,6 @@ int reap(pid_t pid, int64_t deadline) {
     }
 }
 
-// True when a socket can be bound to ::1 here.
-bool haveIPv6Loopback() {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    const bool bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    ::close(fd);
-    return bound;
-}
-
 // Parses "name=port" words into ports; false when a word is not one.
 bool parseNamedPorts(const std::string &words, std::map<std::string, uint16_t> &ports) {
     std::istringstream in(words);

@@ -32,22 +32,35 @@ int remainingMs(int64_t deadlineMs) {
     return left > 1000000 ? 1000000 : static_cast<int>(left);
 }
 
-// A TCP socket on 127.0.0.1:port (0: any free port); returns the descriptor or -1.
-int boundLoopbackSocket(uint16_t port, uint16_t *boundPort) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A TCP socket on 127.0.0.1:port, or [::1]:port (0: any free port); returns the descriptor or -1.
+int boundLoopbackSocket(uint16_t port, uint16_t *boundPort, Loopback where = Loopback::ipv4) {
+    const bool ipv6 = where == Loopback::ipv6;
+    int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     // No SO_REUSEADDR: a bound port must stay ours (another socket with it could bind and listen there).
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+    sockaddr_storage storage{};
+    socklen_t len;
+    if (ipv6) {
+        auto *addr = reinterpret_cast<sockaddr_in6 *>(&storage);
+        addr->sin6_family = AF_INET6;
+        addr->sin6_addr = in6addr_loopback;
+        addr->sin6_port = htons(port);
+        len = sizeof *addr;
+    } else {
+        auto *addr = reinterpret_cast<sockaddr_in *>(&storage);
+        addr->sin_family = AF_INET;
+        addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr->sin_port = htons(port);
+        len = sizeof *addr;
+    }
+    auto *any = reinterpret_cast<sockaddr *>(&storage);
+    if (::bind(fd, any, len) != 0 || ::getsockname(fd, any, &len) != 0) {
         ::close(fd);
         return -1;
     }
-    if (boundPort != nullptr) *boundPort = ntohs(addr.sin_port);
+    const uint16_t bound = ipv6 ? reinterpret_cast<sockaddr_in6 *>(&storage)->sin6_port
+                                : reinterpret_cast<sockaddr_in *>(&storage)->sin_port;
+    if (boundPort != nullptr) *boundPort = ntohs(bound);
     return fd;
 }
 
@@ -58,8 +71,8 @@ std::string quoteBytes(const std::string &bytes) { return "\"" + showBytes(bytes
 // ---------------------------------------------------------------------------------------------------------------
 // Script building
 
-ScriptedServer::ScriptedServer() {
-    listenFd_ = boundLoopbackSocket(0, &port_);
+ScriptedServer::ScriptedServer(Loopback where) {
+    listenFd_ = boundLoopbackSocket(0, &port_, where);
     if (listenFd_ < 0 || ::listen(listenFd_, 8) != 0) {
         error_ = "cannot open the listening socket: " + std::string(std::strerror(errno));
         port_ = 0;
@@ -628,10 +641,17 @@ BlackholeListener::~BlackholeListener() {
     if (listenFd_ >= 0) ::close(listenFd_);
 }
 
-RefusingPort::RefusingPort() { fd_ = boundLoopbackSocket(0, &port_); }
+RefusingPort::RefusingPort(Loopback where) { fd_ = boundLoopbackSocket(0, &port_, where); }
 
 RefusingPort::~RefusingPort() {
     if (fd_ >= 0) ::close(fd_);
+}
+
+bool haveIPv6Loopback() {
+    int fd = boundLoopbackSocket(0, nullptr, Loopback::ipv6);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
 }
 
 uint16_t freeLoopbackPort() {

@@ -1,4 +1,4 @@
-// A scripted loopback server for protocol tests: it listens on 127.0.0.1 (a free port), accepts the client's
+// A scripted loopback server for protocol tests: it listens on 127.0.0.1 or ::1 (a free port), accepts the client's
 // connection and plays a dialogue written in advance, on its own thread. It can split or delay what it sends,
 // close or reset the connection at any point, and records every byte the client sent, so a test can compare the
 // client's exact transcript. Every wait has a time limit: a test never hangs on it.
@@ -29,12 +29,17 @@
 
 namespace tevtest {
 
+// Where a loopback socket of these helpers listens: 127.0.0.1 or ::1.
+enum class Loopback { ipv4, ipv6 };
+// True when this machine can listen on ::1.
+bool haveIPv6Loopback();
+
 class ScriptedServer {
 public:
     static constexpr int kDefaultStepLimitMs = 5000;
 
-    // Opens the listening socket at once, so port() is known before the script is written.
-    ScriptedServer();
+    // Opens the listening socket at once (on 127.0.0.1, or ::1), so port() is known before the script is written.
+    explicit ScriptedServer(Loopback where = Loopback::ipv4);
     // Stops the script if it still runs and closes every socket.
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer &) = delete;
@@ -189,11 +194,11 @@ private:
     uint16_t port_ = 0;
 };
 
-// A port on 127.0.0.1 that refuses connections: the socket is bound (so no other process takes the port while
+// A port on 127.0.0.1 (or ::1) that refuses connections: the socket is bound (so no other process takes the port while
 // the object lives) but never listens, so a connect gets RST (ECONNREFUSED).
 class RefusingPort {
 public:
-    RefusingPort();
+    explicit RefusingPort(Loopback where = Loopback::ipv4);
     ~RefusingPort();
     RefusingPort(const RefusingPort &) = delete;
     RefusingPort &operator=(const RefusingPort &) = delete;
