@@ -7,13 +7,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <thread>
 
-#include "frame/errors.h"
 #include "support/hostile.h"
 #include "support/leak_checks.h"
 #include "support/quick_settings.h"
@@ -48,19 +43,6 @@ protected:
         int32_t connect = 0, send = 0, close = 0;
     };
 
-    // Runs one call, checks its time and its result code.
-    template <typename Call>
-    int32_t timed(const std::string &where, Call call) {
-        const auto start = std::chrono::steady_clock::now();
-        const int32_t rc = call();
-        const auto ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_LT(ms, kCallBoundMs) << where;
-        if (std::getenv("TEV_HOSTILE_TIMES")) std::printf("%s: %d in %lld ms\n", where.c_str(), rc, static_cast<long long>(ms));
-        EXPECT_TRUE(rc == 0 || tev::errorTextOf(rc)[0] != '\0') << where << ": result " << rc;
-        return rc;
-    }
-
     Outcome play(Reply spoiled, Misbehaviour m, uint32_t seed, bool autoCall, const std::string &where) {
         tevtest::SeededRandom rng(seed);
         tevtest::ScriptedServer srv;
@@ -94,15 +76,17 @@ protected:
         tevIntegerParam(0, TEV_AUTO_CALL, autoCall ? 1 : 0);
         tevIntegerParam(0, TEV_SMTP_PORT, srv.port());
         EXPECT_GT(tevStringParam(0, TEV_LOG_FILE, tmp.file("log/trace.log").c_str()), 0);
-        out.connect = timed(where + " connect", [&] { return drive(tevSmtpConnect(0, "127.0.0.1", "Ann <ann@example.com>", nullptr), autoCall); });
+        auto call = [&](const char *what, auto start) {
+            return tevtest::timedCall(where + " " + what, kCallBoundMs,
+                                      [&] { return tevtest::driveToEnd(0, start(), autoCall, kCallBoundMs); });
+        };
+        out.connect = call("connect", [] { return tevSmtpConnect(0, "127.0.0.1", "Ann <ann@example.com>", nullptr); });
         if (out.connect == 0) {
             const std::string attachment = tmp.file("out/a.txt");
-            out.send = timed(where + " send", [&] {
-                return drive(tevSendEmail(0, "<bob@example.com>", nullptr, nullptr, "Hostile", "Text.",
-                                          attachment.c_str()),
-                             autoCall);
+            out.send = call("send", [&] {
+                return tevSendEmail(0, "<bob@example.com>", nullptr, nullptr, "Hostile", "Text.", attachment.c_str());
             });
-            out.close = timed(where + " close", [&] { return drive(tevClose(0), autoCall); });
+            out.close = call("close", [] { return tevClose(0); });
         }
         tevtest::restoreDefaultSettings();
         tevRelease();
@@ -110,18 +94,6 @@ protected:
         return out;
     }
 
-    // Without autoCall a call only starts its operation (0, or a refusal of its arguments): the driver runs it
-    // until it returns 0 or a negative code.
-    static int32_t drive(int32_t started, bool autoCall) {
-        if (autoCall || started != 0) return started;
-        const auto start = std::chrono::steady_clock::now();
-        int32_t rc;
-        do {
-            rc = tevDriver(0);
-            if (rc == 9999) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        } while (rc > 0 && std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kCallBoundMs));
-        return rc;
-    }
 };
 
 TEST_F(HostileSmtpServer, SeededDialogues) {

@@ -2,11 +2,19 @@
 // step with one of these, drawn from a fixed seed so every run plays the same dialogues.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "frame/errors.h"
 #include "support/scripted_server.h"
+#include "tev32.h"
 
 namespace tevtest {
 
@@ -107,6 +115,33 @@ inline void misbehave(ScriptedServer &srv, Misbehaviour m, const std::string &go
         srv.silence(stallMs).close();
         return;
     }
+}
+
+// Runs one call of the library: it must return within boundMs with 0 or a code of the error table.
+// TEV_HOSTILE_TIMES=1 prints every call's result and time.
+template <typename Call>
+int32_t timedCall(const std::string &where, int boundMs, Call call) {
+    const auto start = std::chrono::steady_clock::now();
+    const int32_t rc = call();
+    const long long ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(ms, boundMs) << where;
+    EXPECT_TRUE(rc == 0 || tev::errorTextOf(rc)[0] != '\0') << where << ": result " << rc;
+    if (std::getenv("TEV_HOSTILE_TIMES")) std::printf("%s: %d in %lld ms\n", where.c_str(), rc, ms);
+    return rc;
+}
+
+// Without autoCall a call only starts its operation (0, or a refusal of its arguments): the driver runs it
+// until it returns 0 or a negative code, for at most boundMs.
+inline int32_t driveToEnd(int32_t channel, int32_t started, bool autoCall, int boundMs) {
+    if (autoCall || started != 0) return started;
+    const auto start = std::chrono::steady_clock::now();
+    int32_t rc;
+    do {
+        rc = tevDriver(channel);
+        if (rc == 9999) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } while (rc > 0 && std::chrono::steady_clock::now() - start < std::chrono::milliseconds(boundMs));
+    return rc;
 }
 
 }  // namespace tevtest
