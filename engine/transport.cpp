@@ -458,7 +458,15 @@ int32_t readPop3Reply(SessionRecord &rec) {
     if (n == 0) return TEV_E_TIMEOUT;
     copyText(rec.lastReply, sizeof rec.lastReply, rec.replyBuffer, 128);
     if (n < 0) return n;
-    if (rec.replyBuffer[n - 1] != '\n') discardRestOfLine(rec);
+    if (rec.replyBuffer[n - 1] != '\n') {
+        // A status line that stops short of its line end without filling the room was cut by a close or a
+        // stall: it is no status, whatever it begins with.
+        if (n < kReplyRoom - 1) {
+            char probe[2];
+            return readLine(rec, probe, sizeof probe, 0, 0) < 0 ? TEV_E_SOCKET_CLOSED : TEV_E_TIMEOUT;
+        }
+        discardRestOfLine(rec);
+    }
     if (rec.replyBuffer[0] == '+') {
         rec.replyCode = 100;
         return 0;

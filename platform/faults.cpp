@@ -1,5 +1,5 @@
-// Fault injection for tests: the n-th following send, receive, connect or file open fails, so every error path
-// of the library can be driven without a misbehaving peer or file system.
+// Fault injection for tests: the n-th following send, receive, connect, file open, file read or file write
+// fails, so every error path of the library can be driven without a misbehaving peer or file system.
 #include <atomic>
 
 #include "platform/internal.h"
@@ -8,7 +8,7 @@
 namespace tev::platform {
 namespace {
 
-constexpr int kFaultKinds = 4;
+constexpr int kFaultKinds = 6;
 std::atomic<int32_t> faultCountdown[kFaultKinds];
 
 int indexOf(FaultKind kind) {
@@ -17,6 +17,8 @@ int indexOf(FaultKind kind) {
     case FaultKind::receive: return 1;
     case FaultKind::connect: return 2;
     case FaultKind::openFile: return 3;
+    case FaultKind::readFile: return 4;
+    case FaultKind::writeFile: return 5;
     }
     return -1;
 }
@@ -27,6 +29,11 @@ void injectFault(FaultKind kind, int32_t nth) {
     const int index = indexOf(kind);
     if (index < 0) return;
     faultCountdown[index].store(nth > 0 ? nth : 0, std::memory_order_relaxed);
+}
+
+bool faultPending(FaultKind kind) {
+    const int index = indexOf(kind);
+    return index >= 0 && faultCountdown[index].load(std::memory_order_relaxed) > 0;
 }
 
 namespace detail {

@@ -125,6 +125,10 @@ int32_t readFile(int32_t handle, void *buffer, int32_t count) {
         errno = EBADF;
         return -1;
     }
+    if (detail::faultDue(FaultKind::readFile)) {
+        errno = EIO;
+        return -1;
+    }
     if (buffer == nullptr || count < 0) {
         errno = EFAULT;
         return -1;
@@ -139,6 +143,10 @@ int32_t readFile(int32_t handle, void *buffer, int32_t count) {
 int32_t writeFile(int32_t handle, const void *buffer, int32_t count) {
     if (handle < 3) {
         errno = EBADF;
+        return -1;
+    }
+    if (detail::faultDue(FaultKind::writeFile)) {
+        errno = EIO;
         return -1;
     }
     if (count < 0 || (buffer == nullptr && count > 0)) {

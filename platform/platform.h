@@ -172,9 +172,11 @@ void tlsClose(TlsSession *session);
 
 // ---- Fault injection for tests ----
 // When set to n > 0, the n-th following call of the given kind fails (sends -1, receives -1, connects
-// -10061, file creations/opens -1; a TLS session's socket reads and writes count as receives and sends); 0
-// disables.  Process-wide, for tests only.
-enum class FaultKind { send, receive, connect, openFile };
+// -10061, file creations/opens -1, file reads and writes -1 with EIO; a TLS session's socket reads and writes
+// count as receives and sends); 0 disables.  Process-wide, for tests only.
+enum class FaultKind { send, receive, connect, openFile, readFile, writeFile };
 void injectFault(FaultKind kind, int32_t nth);
+// True while an injected fault of this kind has not fallen due.
+bool faultPending(FaultKind kind);
 
 }  // namespace tev::platform

@@ -492,7 +492,12 @@ int32_t partBodyLine(SessionRecord &rec, bool lineStart) {
     addCount(rec.attachmentBytesRead, length);
     const int32_t produced = decodePartLine(rec, length);
     if (produced > 0) {
-        if (rec.fileHandle != 0) platform::writeFile(rec.fileHandle, rec.workBuffer, produced);
+        // A file that cannot be written is given up, never reported saved: the rest of the part goes to the
+        // message file as for a file that could not be created.
+        if (rec.fileHandle != 0 && platform::writeFile(rec.fileHandle, rec.workBuffer, produced) != produced) {
+            logFormat(rec, "[Cannot write '%s']\r\n", rec.attachmentPath);
+            mime::dropAttachment(rec);
+        }
         if (rec.inlinePart) writeToMessageFile(rec, rec.workBuffer, produced);
     }
     logText(rec, rec.inlinePart ? "[...decode inline...]\r\n" : "[...decode to file...]\r\n");

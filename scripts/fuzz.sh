@@ -19,13 +19,30 @@ mkdir -p "$build/fuzz-runs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
+# The decoder also starts from the messages the decoder tests fetch: those Python's email package composes and,
+# when the machine has them, the sample messages of Python's own email tests.
+decoder_seeds=()
+if command -v python3 >/dev/null 2>&1; then
+  rm -rf "$build/fuzz-seeds/composed" && mkdir -p "$build/fuzz-seeds/composed"
+  python3 "$top/tests/pop3/mime_corpus.py" compose "$build/fuzz-seeds/composed" &&
+    decoder_seeds+=("$build/fuzz-seeds/composed")
+  for samples in /usr/lib/python3*/test/test_email/data; do
+    [ -d "$samples" ] && decoder_seeds+=("$samples")
+  done
+fi
+
 run_one() {
-  local target=$1 work="$build/fuzz-runs/$1"
+  local target=$1 work="$build/fuzz-runs/$1" extra=() options=()
   mkdir -p "$work/corpus" "$work/artifacts"
+  rm -rf "$work/scratch" && mkdir -p "$work/scratch"
+  # Long messages make few runs: the decoder takes seeds cut to 16 KiB.
+  if [ "$target" = fuzz_decoder ]; then extra=("${decoder_seeds[@]}"); options=(-max_len=16384); fi
   # New inputs go to the work corpus; the seeds in the source tree are only read.
-  "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -dict="$top/tests/fuzz/mime.dict" -artifact_prefix="$work/artifacts/" \
-    "$work/corpus" "$seeds/$target" >"$work/log" 2>&1
+  TEV_FUZZ_SCRATCH="$work/scratch" "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 \
+    -dict="$top/tests/fuzz/mime.dict" -artifact_prefix="$work/artifacts/" "${options[@]}" \
+    "$work/corpus" "$seeds/$target" "${extra[@]}" >"$work/log" 2>&1 || { rm -rf "$work/scratch"; return 1; }
+  rm -rf "$work/scratch"
 }
 
 failed=0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds TEV32 with -Wall -Wextra -Werror under AddressSanitizer and UndefinedBehaviorSanitizer and runs the whole
 # test suite (unit tests, scripted-server protocol tests, and end-to-end tests against aiosmtpd and Dovecot on
-# loopback), then every fuzz target for 20 seconds.  Installs what a fresh Debian machine lacks.
+# loopback), then the threads test under ThreadSanitizer and every fuzz target for 20 seconds.  Installs what a
+# fresh Debian machine lacks.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${TEV_BUILD_DIR:-$top/build/test}
@@ -33,5 +34,10 @@ cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600
+# The threads test again under ThreadSanitizer, in a tree of its own that builds only that program.
+tsan_build=${TEV_TSAN_BUILD_DIR:-$top/build/tsan}
+cmake -S "$top" -B "$tsan_build" -G Ninja -DTEV_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$tsan_build" -j "$(nproc)" --target test_threads
+TSAN_OPTIONS="halt_on_error=1 suppressions=$top/tests/tsan.supp" "$tsan_build/tests/test_threads"
 # Any crash the fuzz targets find fails the run.
 "$top/scripts/fuzz.sh" 20

@@ -169,6 +169,24 @@ TEST_F(Pop3Login, ServerClosingBeforeTheStatusLineIsAFailedLogin) {
     EXPECT_TRUE(contains(log(), "ThisState=306 NextState=306\r\n")) << log();
 }
 
+// "+OK" without its line end is no status: neither a close nor a stall after it lets the login succeed.
+TEST_F(Pop3Login, StatusLineCutShortIsAFailedLogin) {
+    for (bool closes : {true, false}) {
+        ScriptedServer srv;
+        srv.send("+OK ready\r\n").expectLine("USER ann").send("+OK\r\n").expectLine("PASS secret").send("+OK lo");
+        if (closes) {
+            srv.close();
+        } else {
+            srv.waitForClientClose(4000);
+        }
+        srv.start();
+        EXPECT_EQ(connectPop3(srv), closes ? TEV_E_SOCKET_CLOSED : TEV_E_TIMEOUT) << closes;
+        EXPECT_TRUE(srv.finish(4000)) << srv.error();
+        EXPECT_EQ(rec().socket, 0);
+        EXPECT_TRUE(contains(log(), "ThisState=306 NextState=306\r\n")) << log();
+    }
+}
+
 TEST_F(Pop3Login, SilentServerTimesOutWithinTheResponseTimeout) {
     ScriptedServer srv;
     srv.waitForClientClose(5000);
