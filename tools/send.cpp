@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "help.h"
 #include "output.h"
+#include "recipients.h"
 #include "send_options.h"
 #include "session.h"
 #include "status.h"
@@ -118,11 +119,12 @@ int commandSend(int argc, char **argv) {
     for (const std::string &header : send.headers) tevStringParam(kChannel, TEV_ADD_HEADER_LINE, header.c_str());
 
     Progress progress("sending", textSize + attachmentBytes, TEV_STAT_TOTAL_READ);
+    RecipientTrail trail;
     auto orNull = [](const std::string &text) { return text.empty() ? nullptr : text.c_str(); };
     result = drive(tevSendEmail(kChannel, send.to.c_str(), orNull(send.cc), orNull(send.bcc), orNull(send.subject),
                                 message.c_str(), orNull(attachmentList)),
-                   &progress);
-    if (result < 0) return reportFailure("sending the message", result);
+                   &progress, &trail);
+    if (result < 0) return reportFailure(sendingWhat(trail.refused(send.envelope)), result);
     verboseLine(common, "accepted: " + lastReply());
 
     result = drive(tevClose(kChannel));
