@@ -11,6 +11,7 @@
 #include <string>
 
 #include "commands.h"
+#include "version.h"
 #include "help.h"
 #include "session.h"
 #include "status.h"
@@ -29,11 +30,7 @@ int main(int argc, char **argv) {
         fputs(kToolHelp, stdout);
         return kExitOk;
     }
-    if (command == "--version") {
-        printf("tevmail (TEV32 %d.%d.%d build %d)\n", (TEV_VERSION >> 8) & 0xFF, (TEV_VERSION >> 4) & 0xF,
-               TEV_VERSION & 0xF, TEV_BUILD);
-        return kExitOk;
-    }
+    if (command == "--version") return commandVersion();
     if (command == "send") return commandSend(argc, argv);
     if (command == "list") return commandList(argc, argv);
     if (command == "fetch") return commandFetch(argc, argv);
