@@ -15,10 +15,14 @@ const char kToolHelp[] =
     "  fetch    fetch messages over POP3 and decode them into a text file plus attachment files\n"
     "  delete   delete messages from a POP3 mailbox\n"
     "  verify   check the syntax of e-mail addresses (no network)\n"
+    "  config   'config check' prints the account the other commands would use (no secrets)\n"
     "\n"
     "Run 'tevmail COMMAND --help' for the options of a command; 'tevmail --version' shows the tool and library\n"
     "versions and whether TLS is built in; 'man tevmail' has more.\n"
     "Passwords may come from the environment variable TEVMAIL_PASSWORD instead of --password.\n"
+    "Accounts: every network command takes --account NAME (else the file's default account) and --config FILE\n"
+    "(else $XDG_CONFIG_HOME/tevmail/config or ~/.config/tevmail/config); options given win over the file, and a\n"
+    "password still missing comes from ~/.netrc.\n"
     "Exit status: 0 done, 1 failed (the library's or the server's message is printed), 2 usage error,\n"
     "3 a local file could not be read or written, 130 interrupted.\n";
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "commands.h"
+#include "config.h"
 #include "version.h"
 #include "help.h"
 #include "session.h"
@@ -36,6 +37,7 @@ int main(int argc, char **argv) {
     if (command == "fetch") return commandFetch(argc, argv);
     if (command == "delete") return commandDelete(argc, argv);
     if (command == "verify") return commandVerify(argc, argv);
+    if (command == "config") return commandConfig(argc, argv);
     fprintf(stderr, "tevmail: unknown command '%s'\n\n", command.c_str());
     fputs(kToolHelp, stderr);
     return kExitUsage;
