@@ -62,8 +62,8 @@ const char kListHelp[] =
     "  --number N           list message N only; --all (the default) lists every message\n";
 
 const char kFetchHelp[] =
-    "usage: tevmail fetch --server HOST[:PORT] --user U [--password P] [--apop] (--number N | --all)\n"
-    "                     [--out DIR] [--attachments DIR] [--raw] [--number-files]\n"
+    "usage: tevmail fetch --server HOST[:PORT] --user U [--password P] [--apop] (--number N | --all | --new)\n"
+    "                     [--out DIR] [--attachments DIR] [--raw] [--number-files] [--delete-after]\n"
     "                     [--trace FILE] [--timeout SECONDS] [--verbose]\n"
     "\n"
     "Fetches messages over POP3 and decodes them: DIR/message-N.txt holds the readable text, each attachment\n"
@@ -73,6 +73,10 @@ const char kFetchHelp[] =
     "  --attachments DIR    where attachment files go (default: the --out directory)\n"
     "  --raw                save each message undecoded, exactly as the server holds it, as DIR/message-N.eml\n"
     "  --number-files       prefix attachment file names with a running number (1-name, 2-name, ...)\n"
+    "  --new                fetch only messages not fetched before (by their UIDL), saved as\n"
+    "                       DIR/message-UIDL.txt; the record is kept per mailbox under\n"
+    "                       $XDG_STATE_HOME/tevmail/uidl (else ~/.local/state/tevmail/uidl)\n"
+    "  --delete-after       delete each message from the server once it is saved (and recorded)\n"
     "  --apop, --number N, --all: as for 'tevmail list'\n";
 
 const char kDeleteHelp[] =

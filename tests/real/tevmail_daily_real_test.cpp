@@ -5,6 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -87,6 +94,139 @@ TEST(TevmailAddresses, ARefusedRecipientIsNamed) {
               0u)
         << send.output;
     EXPECT_NE(send.output.find("(-49)"), std::string::npos) << send.output;
+}
+
+// A temporary HOME with its own configuration and state directories, removed afterwards.
+class DailyHome {
+public:
+    DailyHome() {
+        char pattern[] = "/tmp/tevmail-home.XXXXXX";
+        const char *made = ::mkdtemp(pattern);
+        path_ = made != nullptr ? made : "";
+        ::mkdir((path_ + "/.config").c_str(), 0700);
+        ::mkdir((path_ + "/.config/tevmail").c_str(), 0700);
+    }
+    ~DailyHome() {
+        if (!path_.empty()) runCommand({"/bin/rm", "-rf", path_}, 10000, nullptr);
+    }
+    const std::string &path() const { return path_; }
+    void writeConfig(const std::string &text, mode_t mode) const {
+        std::string file = path_ + "/.config/tevmail/config";
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+        ::chmod(file.c_str(), mode);
+    }
+    // The environment of a user with this HOME and no XDG directories of their own.
+    std::vector<std::string> environment() const {
+        return {"-u", "XDG_CONFIG_HOME", "-u", "XDG_STATE_HOME", "-u", "NETRC", "HOME=" + path_};
+    }
+    std::vector<std::string> files(const std::string &dir) const {
+        std::vector<std::string> names;
+        if (DIR *d = ::opendir((path_ + "/" + dir).c_str())) {
+            while (dirent *entry = ::readdir(d)) {
+                if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+            }
+            ::closedir(d);
+        }
+        return names;
+    }
+
+private:
+    std::string path_;
+};
+
+size_t countOf(const std::string &text, const std::string &what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
+TEST(TevmailAccounts, SendFetchNewAndDeleteAfterFromAConfigFile) {
+    TEV_USE_REAL_SERVERS(servers);
+    servers.clearMessages();
+    DailyHome home;
+    const std::string config = "default box\n"
+                               "account box\n"
+                               "  smtp_server 127.0.0.1\n"
+                               "  smtp_port " + std::to_string(servers.smtpAuthPort()) + "\n"
+                               "  pop3_server 127.0.0.1:" + std::to_string(servers.pop3Port()) + "\n"
+                               "  user " + servers.user() + "\n"
+                               "  password " + servers.password() + "\n"
+                               "  from Daily <daily@tev.test>\n";
+    home.writeConfig(config, 0644);
+    DailyRun refused = runTevmail({"config", "check"}, home.environment());
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.output.find("holds a password and others may read it"), std::string::npos) << refused.output;
+    home.writeConfig(config, 0600);
+
+    DailyRun check = runTevmail({"config", "check"}, home.environment());
+    ASSERT_EQ(check.status, 0) << check.output;
+    EXPECT_EQ(check.output.find(servers.password()), std::string::npos) << check.output;
+    EXPECT_NE(check.output.find("password: set, from the configuration file\n"), std::string::npos) << check.output;
+
+    auto sendOne = [&](const std::string &subject) {
+        DailyRun send = runTevmail({"send", "--to", "reader@tev.test", "--subject", subject, "--text", subject},
+                                   home.environment());
+        ASSERT_EQ(send.status, 0) << send.output;
+    };
+    sendOne("first");
+    sendOne("second");
+    ASSERT_EQ(servers.receivedEnvelopes().size(), 2u);
+    EXPECT_EQ(servers.receivedEnvelopes()[0],
+              "MAIL FROM:<daily@tev.test>\nRCPT TO:<reader@tev.test>\nAUTH " + servers.user() + "\n");
+
+    const std::string out = home.path() + "/in";
+    DailyRun fetch = runTevmail({"fetch", "--new", "--out", out}, home.environment());
+    ASSERT_EQ(fetch.status, 0) << fetch.output;
+    EXPECT_EQ(countOf(fetch.output, "message "), 2u) << fetch.output;
+    EXPECT_EQ(home.files("in").size(), 2u);
+    DailyRun again = runTevmail({"fetch", "--new", "--out", out}, home.environment());
+    ASSERT_EQ(again.status, 0) << again.output;
+    EXPECT_EQ(again.output, "no new messages\n");
+
+    sendOne("third");
+    DailyRun third = runTevmail({"fetch", "--new", "--out", out}, home.environment());
+    ASSERT_EQ(third.status, 0) << third.output;
+    EXPECT_EQ(countOf(third.output, "message 3: "), 1u) << third.output;
+    EXPECT_EQ(countOf(third.output, "message "), 1u) << third.output;
+
+    // The record cannot be written (its file is a directory now): the message is saved, the run fails, and the
+    // next run fetches it again instead of losing it.
+    sendOne("fourth");
+    const std::string record = home.path() + "/.local/state/tevmail/uidl/" + servers.user() + "@127.0.0.1%3A" +
+                               std::to_string(servers.pop3Port());
+    std::string kept;
+    {
+        std::ifstream in(record, std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        kept = bytes.str();
+    }
+    EXPECT_EQ(countOf(kept, "\n"), 4u) << kept;  // the comment line and three UIDLs
+    ASSERT_EQ(::rename(record.c_str(), (record + ".kept").c_str()), 0);
+    ASSERT_EQ(::mkdir(record.c_str(), 0700), 0);
+    ::rename((record + ".kept").c_str(), (record + "/x").c_str());
+    DailyRun broken = runTevmail({"fetch", "--new", "--out", out, "--delete-after",
+                                  "--config", home.path() + "/.config/tevmail/config"},
+                                 home.environment());
+    EXPECT_EQ(broken.status, 3) << broken.output;
+    EXPECT_NE(broken.output.find("cannot record message"), std::string::npos) << broken.output;
+    runCommand({"/bin/rm", "-rf", record}, 10000, nullptr);
+    { std::ofstream(record, std::ios::binary) << kept; }
+
+    sendOne("fifth");
+    DailyRun rest = runTevmail({"fetch", "--new", "--delete-after", "--out", out}, home.environment());
+    ASSERT_EQ(rest.status, 0) << rest.output;
+    EXPECT_EQ(countOf(rest.output, "message "), 2u) << rest.output;  // the fourth again, and the fifth
+
+    // Only what was fetched and saved in that run is gone: the first three stay on the server.
+    DailyRun list = runTevmail({"list"}, home.environment());
+    ASSERT_EQ(list.status, 0) << list.output;
+    EXPECT_NE(list.output.find("first"), std::string::npos) << list.output;
+    EXPECT_NE(list.output.find("third"), std::string::npos) << list.output;
+    EXPECT_EQ(list.output.find("fourth"), std::string::npos) << list.output;
+    EXPECT_EQ(list.output.find("fifth"), std::string::npos) << list.output;
+    DailyRun none = runTevmail({"fetch", "--new", "--out", out}, home.environment());
+    EXPECT_EQ(none.output, "no new messages\n");
 }
 
 }  // namespace
