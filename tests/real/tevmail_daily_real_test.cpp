@@ -6,11 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -227,6 +233,99 @@ TEST(TevmailAccounts, SendFetchNewAndDeleteAfterFromAConfigFile) {
     EXPECT_EQ(list.output.find("fifth"), std::string::npos) << list.output;
     DailyRun none = runTevmail({"fetch", "--new", "--out", out}, home.environment());
     EXPECT_EQ(none.output, "no new messages\n");
+}
+
+std::string fileText(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// The login and the UIDL list of a two-message mailbox, as the scripted POP3 server plays them.
+void pop3Opening(ScriptedServer &server) {
+    server.send("+OK ready\r\n")
+        .expectLine("USER ann")
+        .send("+OK\r\n")
+        .expectLine("PASS secret")
+        .send("+OK\r\n")
+        .expectLine("STAT")
+        .send("+OK 2 200\r\n")
+        .expectLine("UIDL")
+        .send("+OK\r\n1 uid-one\r\n2 uid-two\r\n.\r\n");
+}
+
+TEST(TevmailFetchNew, KilledMidFetchTheNextRunFetchesWhatWasNotRecorded) {
+    DailyHome home;
+    const std::string out = home.path() + "/in";
+    const std::string record = home.path() + "/.local/state/tevmail/uidl/ann@127.0.0.1%3A";
+    ScriptedServer first;
+    pop3Opening(first);
+    first.expectLine("LIST 1")
+        .send("+OK 1 40\r\n")
+        .expectLine("RETR 1")
+        .send("+OK\r\nSubject: one\r\n\r\nbody one\r\n.\r\n")
+        .expectLine("LIST 2")
+        .send("+OK 2 40\r\n")
+        .expectLine("RETR 2")
+        .send("+OK\r\nSubject: two\r\n\r\nbody")  // and then nothing: the client waits for the rest
+        .stepLimit(20000)
+        .waitForClientClose(20000);
+    first.start();
+    std::vector<std::string> args = {"/usr/bin/env"};
+    for (const std::string &e : home.environment()) args.push_back(e);
+    for (const std::string &a : {kDailyTevmail, std::string("fetch"), std::string("--new"), std::string("--server"),
+                                 "127.0.0.1:" + std::to_string(first.port()), std::string("--user"),
+                                 std::string("ann"), std::string("--password"), std::string("secret"),
+                                 std::string("--timeout"), std::string("15"), std::string("--out"), out}) {
+        args.push_back(a);
+    }
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    int spawned = posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&quiet);
+    ASSERT_EQ(spawned, 0);
+    // Wait (with a limit) until message 1 is recorded, then kill the tool in the middle of message 2.
+    const std::string firstRecord = record + std::to_string(first.port());
+    bool recorded = false;
+    for (int i = 0; i < 1000 && !recorded; ++i) {
+        recorded = fileText(firstRecord).find("\nuid-one\n") != std::string::npos;
+        if (!recorded) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    first.finish(5000);
+    ASSERT_TRUE(recorded) << fileText(firstRecord);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(fileText(firstRecord), "# tevmail: messages fetched and saved, one UIDL a line\nuid-one\n");
+    EXPECT_NE(fileText(out + "/message-uid-one.txt").find("body one"), std::string::npos);
+
+    // The next run (same mailbox: the record is per user, host and port) fetches message 2 only.
+    ScriptedServer second;
+    const std::string secondRecord = record + std::to_string(second.port());
+    std::ofstream(secondRecord, std::ios::binary) << fileText(firstRecord);
+    pop3Opening(second);
+    second.expectLine("LIST 2")
+        .send("+OK 2 40\r\n")
+        .expectLine("RETR 2")
+        .send("+OK\r\nSubject: two\r\n\r\nbody two\r\n.\r\n")
+        .expectLine("QUIT")
+        .send("+OK bye\r\n")
+        .waitForClientClose(5000);
+    second.start();
+    DailyRun rest = runTevmail({"fetch", "--new", "--server", "127.0.0.1:" + std::to_string(second.port()),
+                                "--user", "ann", "--password", "secret", "--timeout", "5", "--out", out},
+                               home.environment());
+    EXPECT_TRUE(second.finish(5000)) << second.error();
+    ASSERT_EQ(rest.status, 0) << rest.output;
+    EXPECT_EQ(rest.output, "message 2: " + out + "/message-uid-two.txt\n");
+    EXPECT_EQ(fileText(secondRecord), "# tevmail: messages fetched and saved, one UIDL a line\nuid-one\nuid-two\n");
 }
 
 }  // namespace
