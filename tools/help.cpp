@@ -30,7 +30,7 @@ const char kSendHelp[] =
     "usage: tevmail send --server HOST[:PORT] --from ADDR --to LIST [--cc LIST] [--bcc LIST]\n"
     "                    [--subject S] (--text T | --text-file F) [--html] [--alt-text T]\n"
     "                    [--attach PATH[|NAME]]... [--user U [--password P]] [--header \"Name: value\"]...\n"
-    "                    [--reply-to ADDR] [--trace FILE] [--timeout SECONDS] [--verbose]\n"
+    "                    [--reply-to ADDR] [--trace FILE] [--timeout SECONDS] [--verbose] [--dry-run]\n"
     "\n"
     "Sends one message over SMTP (port 25 unless given).\n"
     "\n"
@@ -50,7 +50,10 @@ const char kSendHelp[] =
     "  --reply-to ADDR      add a Reply-To header\n"
     "  --trace FILE         write the library's trace log (it holds the AUTH exchange: keep it private)\n"
     "  --timeout SECONDS    give up on a silent server after this long (default 25, connect 60)\n"
-    "  --verbose            report each step on standard error\n";
+    "  --verbose            report each step on standard error\n"
+    "  --dry-run            send nothing: print the envelope (MAIL FROM and RCPT TO lines), a blank line and\n"
+    "                       the complete message as a server would receive it (LF line ends); needs no\n"
+    "                       --server, connects only to a listener of its own on 127.0.0.1\n";
 
 const char kListHelp[] =
     "usage: tevmail list --server HOST[:PORT] --user U [--password P] [--apop] [--number N | --all]\n"

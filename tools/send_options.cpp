@@ -15,6 +15,7 @@ const OptionTable &sendOptions() {
         {"--text-file", Takes::kValue}, {"--html", Takes::kNothing},   {"--alt-text", Takes::kValue},
         {"--attach", Takes::kValues},   {"--user", Takes::kValue},     {"--password", Takes::kValue},
         {"--header", Takes::kValues},   {"--reply-to", Takes::kValue},
+        {"--dry-run", Takes::kNothing},
     };
     return table;
 }
@@ -82,6 +83,7 @@ int parseSend(const Options &options, const char *passwordFromEnvironment, SendC
     out->text = options.value("--text");
     out->textFile = options.value("--text-file");
     out->attachments = options.values("--attach");
+    out->dryRun = options.has("--dry-run");
     return kGoOn;
 }
 

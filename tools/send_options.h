@@ -30,6 +30,7 @@ struct SendCommand {
     std::string text;
     std::string textFile;
     std::vector<std::string> attachments;  // PATH or PATH|NAME, unchecked
+    bool dryRun = false;                   // --dry-run: print what would be sent, send nothing
 };
 
 // Checks the options of 'send' and fills `out`. kGoOn, or kExitUsage with `problem` set.

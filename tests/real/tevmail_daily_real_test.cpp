@@ -235,6 +235,25 @@ TEST(TevmailAccounts, SendFetchNewAndDeleteAfterFromAConfigFile) {
     EXPECT_EQ(none.output, "no new messages\n");
 }
 
+TEST(TevmailDryRun, PrintsTheEnvelopeAndTheWholeMessageAndConnectsNowhere) {
+    // No --server, and a user: nothing is authenticated, nothing leaves the machine.
+    DailyRun run = runTevmail({"send", "--dry-run", "--user", "ann", "--password", "pw", "--from", "Ann <a@tev.test>",
+                               "--to", "\"Doe, John\" <j@tev.test>", "--bcc", "hidden@tev.test", "--subject", "dry",
+                               "--text", "line one\n.\n.dot"});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output.rfind("MAIL FROM:<a@tev.test>\nRCPT TO:<j@tev.test>\nRCPT TO:<hidden@tev.test>\n\n"
+                               "X-Mailer: ",
+                               0),
+              0u)
+        << run.output;
+    EXPECT_NE(run.output.find("\nTo: =?UTF-8?Q?Doe=2C_John?= <j@tev.test>\nFrom: Ann <a@tev.test>\nSubject: dry\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("\n\nline one\n.\n.dot\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("AUTH"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("hidden@tev.test>\n", 90), std::string::npos) << run.output;  // Bcc: envelope only
+}
+
 std::string fileText(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream bytes;
