@@ -68,6 +68,7 @@ constexpr ErrorRow kErrorTable[] = {
     {-81, "TLS handshake failed."},
     {-82, "Server certificate not trusted."},
     {-84, "TLS not available in this build."},
+    {-88, "Message line longer than 998 characters."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},

@@ -110,6 +110,7 @@ extern "C" int32_t tevIntegerParam(int32_t chan, int32_t code, int32_t value) {
         rec->tlsMode = value;
         break;
     case TEV_TLS_VERIFY: rec->tlsVerify = value != 0 ? 1 : 0; break;
+    case TEV_PREPARED_MESSAGE: rec->preparedMessage = value != 0 ? 1 : 0; break;
     default: return -1;
     }
     return 1;

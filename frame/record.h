@@ -210,6 +210,9 @@ struct SessionRecord {
     int32_t tlsVerify;                     // 1 = certificate chain and host name verified
     char tlsCaFile[kDirectorySize];        // empty = the system store
     char tlsReason[kTlsReasonSize];        // appended to the text of -82
+    // Integer parameter 110: the message text (memory or "@file") is a complete message that goes out as it is,
+    // after the envelope, with no header lines, MIME parts or attachments of the library (smtp/prepared.cpp).
+    int32_t preparedMessage;
 };
 
 struct ChannelEntry {

@@ -90,6 +90,7 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_USE_APOP           30  /* channel: log in to POP3 with APOP */
 #define TEV_TLS_MODE          100  /* channel: 0 none, 1 STARTTLS/STLS required, 2 implicit TLS, 3 STARTTLS if offered */
 #define TEV_TLS_VERIFY        101  /* channel: verify the server certificate and its name (1) */
+#define TEV_PREPARED_MESSAGE  110  /* channel: 1 = the message text is a complete message, sent as it is */
 
 /* ---- String parameter codes (tevStringParam) ---- */
 #define TEV_LOG_FILE           20  /* channel: open the trace log */
@@ -197,6 +198,7 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_E_TLS_HANDSHAKE       (-81)
 #define TEV_E_TLS_NOT_TRUSTED     (-82)  /* the text names the verification failure */
 #define TEV_E_TLS_UNAVAILABLE     (-84)
+#define TEV_E_LINE_TOO_LONG       (-88)  /* a prepared message line is longer than 998 characters */
 
 /* Socket-level codes: the classic Winsock numbers, negated, on every platform. */
 #define TEV_SOCK_EINTR           (-10004)
