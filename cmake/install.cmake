@@ -52,6 +52,7 @@ if(TARGET tevmail)
   endif()
   set_target_properties(tevmail PROPERTIES INSTALL_RPATH "${tev_rpath}")
   install(TARGETS tevmail RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/tevmail.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 # ---- Tests of the installed tree and of the demo ----

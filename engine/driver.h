@@ -18,7 +18,7 @@ using StateStep = int32_t (*)(SessionRecord &rec, uint32_t now);
 // Each protocol module answers for its own state numbers; nullptr when the number is not one of its states.
 StateStep connectStep(int32_t state);      // engine/connect.cpp: 101-106
 StateStep smtpSessionStep(int32_t state);  // smtp/session.cpp: 150-153, 160-164, 170-171, 200-203, 270-272
-StateStep smtpSendStep(int32_t state);     // smtp/compose.cpp: 204-210, 220-229, 233, 238-245, 251, 252
+StateStep smtpSendStep(int32_t state);     // smtp/compose.cpp: 204-210, 220-229, 233, 238-247, 251, 252
 StateStep smtpMimeStep(int32_t state);     // smtp/mime.cpp: 230, 234, 236, 237, 260-265, 400-402
 StateStep controlStep(int32_t state);      // engine/control.cpp: 258, 259, 298, 299, 398, 399
 StateStep pop3Step(int32_t state);         // pop3/session.cpp: 300-321

@@ -70,6 +70,7 @@ constexpr ErrorRow kErrorTable[] = {
     {-83, "No usable authentication mechanism."},
     {-84, "TLS not available in this build."},
     {-85, "Server does not accept UTF-8 addresses."},
+    {-88, "Message line longer than 998 characters."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},

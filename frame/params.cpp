@@ -113,6 +113,7 @@ extern "C" int32_t tevIntegerParam(int32_t chan, int32_t code, int32_t value) {
     case TEV_TLS_VERIFY: rec->tlsVerify = value != 0 ? 1 : 0; break;
     case TEV_REQUIRE_AUTH: rec->requireAuth = value != 0 ? 1 : 0; break;
     case TEV_UTF8: rec->utf8 = value != 0 ? 1 : 0; break;
+    case TEV_PREPARED_MESSAGE: rec->preparedMessage = value != 0 ? 1 : 0; break;
     default: return -1;
     }
     return 1;

@@ -237,6 +237,9 @@ struct SessionRecord {
     char utf8;
     char smtpUtf8Offered;
     char textTransfer;
+    // Integer parameter 110: the message text (memory or "@file") is a complete message that goes out as it is,
+    // after the envelope, with no header lines, MIME parts or attachments of the library (smtp/prepared.cpp).
+    int32_t preparedMessage;
 };
 
 struct ChannelEntry {

@@ -92,6 +92,7 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_TLS_VERIFY        101  /* channel: verify the server certificate and its name (1) */
 #define TEV_REQUIRE_AUTH      102  /* channel: 1 = no usable AUTH mechanism fails the connect with -83 (0) */
 #define TEV_UTF8              103  /* channel: 1 = compose and decode UTF-8 mail (encoded words, charsets) (0) */
+#define TEV_PREPARED_MESSAGE  110  /* channel: 1 = the message text is a complete message, sent as it is */
 
 /* ---- String parameter codes (tevStringParam) ---- */
 #define TEV_LOG_FILE           20  /* channel: open the trace log */
@@ -204,6 +205,7 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_E_NO_AUTH_MECHANISM   (-83)  /* the text names what the server offered */
 #define TEV_E_TLS_UNAVAILABLE     (-84)
 #define TEV_E_UTF8_ADDRESS        (-85)  /* a non-ASCII address and no SMTPUTF8 offered */
+#define TEV_E_LINE_TOO_LONG       (-88)  /* a prepared message line is longer than 998 characters */
 
 /* Socket-level codes: the classic Winsock numbers, negated, on every platform. */
 #define TEV_SOCK_EINTR           (-10004)

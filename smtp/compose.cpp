@@ -172,6 +172,10 @@ int32_t sendDataCommand(SessionRecord &rec, uint32_t now) {
 int32_t readDataReply(SessionRecord &rec, uint32_t) {
     int32_t rc = takeReply(rec, 0, Accept::intermediate);
     if (rc <= 0) return rc;
+    if (rec.preparedMessage) {
+        rec.nextState = kPreparedStart;
+        return 0;
+    }
     rec.nextState = rec.bodyMode == 2 || rec.utf8 ? kMessageIdHeader : kMailerHeader;
     return 0;
 }
@@ -346,7 +350,8 @@ int32_t endData(SessionRecord &rec, uint32_t now) {
         int32_t rc = sendData(rec, close);
         if (rc < 0) return failedSend(rec, rc);
     }
-    int32_t rc = sendLine(rec, "\r\n.");
+    // A prepared message's last line has its CR LF already: no empty line is added before the end line.
+    int32_t rc = sendLine(rec, rec.preparedMessage ? "." : "\r\n.");
     if (rc < 0) return failedSend(rec, rc);
     armReplyTimers(rec, now, settings.stepDelay.get());
     rec.nextState = kEndReply;
@@ -426,6 +431,8 @@ StateStep smtpSendStep(int32_t state) {
     case kFileTextLine: return sendFileTextLine;
     case kEndOfData: return endData;
     case kEndReply: return readEndReply;
+    case kPreparedStart: return startPreparedMessage;
+    case kPreparedLine: return sendPreparedLine;
     default: return nullptr;
     }
 }

@@ -40,6 +40,9 @@ constexpr int32_t kMessageFile = 244;
 constexpr int32_t kFileTextLine = 245;
 constexpr int32_t kEndOfData = 251;       // closing delimiter and the end-of-data line
 constexpr int32_t kEndReply = 252;
+// A prepared message (integer parameter 110) instead of the header lines and the text (smtp/prepared.cpp).
+constexpr int32_t kPreparedStart = 246;
+constexpr int32_t kPreparedLine = 247;
 
 // The MIME structure and the attachments (smtp/mime.cpp).
 constexpr int32_t kTopContentType = 230;  // the message's Content-Type line
@@ -63,7 +66,8 @@ constexpr int32_t kSmtpSendStates[] = {
     sendstate::kMailerHeader,   sendstate::kDateHeader,       sendstate::kToHeader,       sendstate::kFromHeader,
     sendstate::kReplyToHeader,  sendstate::kSubjectHeader,    sendstate::kCcHeader,       sendstate::kMimeVersionHeader,
     sendstate::kEndOfHeader,    sendstate::kTextStart,        sendstate::kMemoryText,     sendstate::kMemoryTextLine,
-    sendstate::kMessageFile,    sendstate::kFileTextLine,     sendstate::kEndOfData,      sendstate::kEndReply};
+    sendstate::kMessageFile,    sendstate::kFileTextLine,     sendstate::kEndOfData,      sendstate::kEndReply,
+    sendstate::kPreparedStart,  sendstate::kPreparedLine};
 
 constexpr int32_t kSmtpMimeStates[] = {
     sendstate::kTopContentType,    sendstate::kFirstPart,           sendstate::kTextPartHeader,
@@ -85,11 +89,18 @@ inline int32_t sendPiece(SessionRecord &rec, const std::string &bytes) {
 }
 inline int32_t sendPiece(SessionRecord &rec, const char *text) { return sendPiece(rec, text, std::strlen(text)); }
 
-// A message is MIME multipart when it has attachments or its body is anything but plain text.
-inline bool isMimeMessage(const SessionRecord &rec) { return rec.attachmentList != nullptr || rec.bodyMode != 0; }
+// A message is MIME multipart when it has attachments or its body is anything but plain text (a prepared message
+// carries its own structure).
+inline bool isMimeMessage(const SessionRecord &rec) {
+    return rec.preparedMessage == 0 && (rec.attachmentList != nullptr || rec.bodyMode != 0);
+}
 // The header declares MIME: a multipart message, or a UTF-8 plain text sent encoded as a single part.
 inline bool hasMimeHeader(const SessionRecord &rec) {
     return isMimeMessage(rec) || rec.textTransfer != kTextAsMode;
 }
+
+// The states of a prepared message (smtp/prepared.cpp).
+int32_t startPreparedMessage(SessionRecord &rec, uint32_t now);
+int32_t sendPreparedLine(SessionRecord &rec, uint32_t now);
 
 }  // namespace tev

@@ -15,12 +15,17 @@ const char kToolHelp[] =
     "  fetch    fetch messages over POP3 and decode them into a text file plus attachment files\n"
     "  delete   delete messages from a POP3 mailbox\n"
     "  verify   check the syntax of e-mail addresses (no network)\n"
+    "  config   'config check' prints the account the other commands would use (no secrets)\n"
     "\n"
-    "Run 'tevmail COMMAND --help' for the options of a command; 'tevmail --version' shows the library version.\n"
+    "Run 'tevmail COMMAND --help' for the options of a command; 'tevmail --version' shows the tool and library\n"
+    "versions and whether TLS is built in; 'man tevmail' has more.\n"
     "Passwords may come from the environment variable TEVMAIL_PASSWORD instead of --password.\n"
     "TLS: --tls (implicit, the default on ports 465 and 995), --starttls (required; the default of a command that\n"
     "sends a password), --starttls-if-offered, --no-tls; --cafile FILE trusts the CAs in FILE instead of the\n"
     "system's, --insecure accepts any certificate.  A server written [::1]:PORT is an IPv6 address.\n"
+    "Accounts: every network command takes --account NAME (else the file's default account) and --config FILE\n"
+    "(else $XDG_CONFIG_HOME/tevmail/config or ~/.config/tevmail/config); options given win over the file, and a\n"
+    "password still missing comes from ~/.netrc.\n"
     "Exit status: 0 done, 1 failed (the library's or the server's message is printed), 2 usage error,\n"
     "3 a local file could not be read or written, 130 interrupted.\n";
 
@@ -28,12 +33,14 @@ const char kSendHelp[] =
     "usage: tevmail send --server HOST[:PORT] --from ADDR --to LIST [--cc LIST] [--bcc LIST]\n"
     "                    [--subject S] (--text T | --text-file F) [--html] [--alt-text T]\n"
     "                    [--attach PATH[|NAME]]... [--user U [--password P]] [--header \"Name: value\"]...\n"
-    "                    [--reply-to ADDR] [--trace FILE] [--timeout SECONDS] [--verbose]\n"
+    "                    [--reply-to ADDR] [--trace FILE] [--timeout SECONDS] [--verbose] [--dry-run]\n"
     "\n"
     "Sends one message over SMTP (port 25 unless given).\n"
     "\n"
     "  --from ADDR          sender; 'Name <a@example.org>' or a bare a@example.org (tevmail adds the <>)\n"
-    "  --to, --cc, --bcc    recipient lists, addresses separated by ','\n"
+    "  --to, --cc, --bcc    recipient lists as RFC 5322 writes them: addresses separated by ',', each a@x or\n"
+    "                       'Name <a@x>'; quoted names may hold commas (\"Doe, John\" <j@x>), comments are\n"
+    "                       allowed, groups are not\n"
     "  --text T             the message text; --text-file F reads it from a file ('-' reads standard input)\n"
     "  --html               the text is HTML (multipart/related); attachments named *.gif, *.jpg, *.bmp or\n"
     "                       *.tif become inline images, referenced in the HTML as cid:message-root.1,\n"
@@ -57,7 +64,10 @@ const char kSendHelp[] =
     "  --starttls-if-offered  STARTTLS when the server offers it, else go on in the clear (needs --user)\n"
     "  --no-tls             no TLS at all, even with a password\n"
     "  --cafile FILE        trust the CA certificates in FILE (PEM) instead of the system's\n"
-    "  --insecure           accept any server certificate (the trace says so)\n";
+    "  --insecure           accept any server certificate (the trace says so)\n"
+    "  --dry-run            send nothing: print the envelope (MAIL FROM and RCPT TO lines), a blank line and\n"
+    "                       the complete message as a server would receive it (LF line ends); needs no\n"
+    "                       --server, connects only to a listener of its own on 127.0.0.1\n";
 
 const char kListHelp[] =
     "usage: tevmail list --server HOST[:PORT] --user U [--password P] [--apop] [--number N | --all]\n"
@@ -76,8 +86,8 @@ const char kListHelp[] =
     "  --insecure           accept any server certificate (the trace says so)\n";
 
 const char kFetchHelp[] =
-    "usage: tevmail fetch --server HOST[:PORT] --user U [--password P] [--apop] (--number N | --all)\n"
-    "                     [--out DIR] [--attachments DIR] [--raw] [--number-files]\n"
+    "usage: tevmail fetch --server HOST[:PORT] --user U [--password P] [--apop] (--number N | --all | --new)\n"
+    "                     [--out DIR] [--attachments DIR] [--raw] [--number-files] [--delete-after]\n"
     "                     [--trace FILE] [--timeout SECONDS] [--verbose]\n"
     "\n"
     "Fetches messages over POP3 and decodes them: DIR/message-N.txt holds the readable text, each attachment\n"
@@ -87,6 +97,10 @@ const char kFetchHelp[] =
     "  --attachments DIR    where attachment files go (default: the --out directory)\n"
     "  --raw                save each message undecoded, exactly as the server holds it, as DIR/message-N.eml\n"
     "  --number-files       prefix attachment file names with a running number (1-name, 2-name, ...)\n"
+    "  --new                fetch only messages not fetched before (by their UIDL), saved as\n"
+    "                       DIR/message-UIDL.txt; the record is kept per mailbox under\n"
+    "                       $XDG_STATE_HOME/tevmail/uidl (else ~/.local/state/tevmail/uidl)\n"
+    "  --delete-after       delete each message from the server once it is saved (and recorded)\n"
     "  --apop, --number N, --all, the TLS options: as for 'tevmail list'\n";
 
 const char kDeleteHelp[] =

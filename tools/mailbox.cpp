@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "fetch_new.h"
 #include "help.h"
 #include "output.h"
 #include "session.h"
@@ -24,7 +25,9 @@ namespace tevmail {
 static const OptionTable kFetchOptions = {{"--out", Takes::kValue},
                                           {"--attachments", Takes::kValue},
                                           {"--raw", Takes::kNothing},
-                                          {"--number-files", Takes::kNothing}};
+                                          {"--number-files", Takes::kNothing},
+                                          {"--new", Takes::kNothing},
+                                          {"--delete-after", Takes::kNothing}};
 
 // Attaches, logs in and counts the messages; fills `messages` with the numbers the command asked for.
 static int openMailbox(const MailboxCommand &pop3, std::vector<int32_t> *messages) {
@@ -130,8 +133,15 @@ int commandFetch(int argc, char **argv) {
     const char *command = "fetch";
     Options options;
     MailboxCommand pop3;
-    int status = parseMailboxCommand(command, kFetchHelp, argc, argv, kFetchOptions, true, &options, &pop3);
+    // --new picks the messages itself: it needs no --number or --all.
+    bool onlyNew = false;
+    for (int i = 2; i < argc; ++i) onlyNew = onlyNew || std::string(argv[i]) == "--new";
+    int status = parseMailboxCommand(command, kFetchHelp, argc, argv, kFetchOptions, !onlyNew, &options, &pop3);
     if (status >= 0) return status;
+    IncrementalFetch incremental;
+    incremental.onlyNew = options.has("--new");
+    incremental.deleteAfter = options.has("--delete-after");
+    if (incremental.onlyNew && options.has("--number")) return usageError(command, "give --new or --number, not both");
     std::string outDir = options.value("--out", ".");
     std::string attachDir = options.value("--attachments", outDir);
     bool raw = options.has("--raw");
@@ -154,18 +164,22 @@ int commandFetch(int argc, char **argv) {
     std::vector<int32_t> messages;
     status = openMailbox(pop3, &messages);
     if (status >= 0) return status;
-    if (messages.empty()) printf("no messages\n");
+    status = selectNewMessages(pop3, &incremental, &messages);
+    if (status >= 0) return status;
+    if (messages.empty()) printf(incremental.onlyNew ? "no new messages\n" : "no messages\n");
 
     for (int32_t number : messages) {
         int32_t size = messageSize(number);
         if (size < 0) return reportFailure("asking for the size of message " + std::to_string(number), size);
-        std::string name = "message-" + std::to_string(number) + (raw ? ".eml" : ".txt");
+        std::string name = messageStem(incremental, number) + (raw ? ".eml" : ".txt");
         std::string path = joinPath(outDir, name);
         if (raw) {
             status = fetchRaw(number, size, path);
             if (status >= 0) return status;
             printf("message %d: %s\n", number, path.c_str());
             fflush(stdout);
+            status = afterSaved(&incremental, number);
+            if (status >= 0) return status;
             continue;
         }
         Progress progress("fetching", size, TEV_STAT_TOTAL_READ);
@@ -184,6 +198,8 @@ int commandFetch(int argc, char **argv) {
             start = end + 1;
         }
         fflush(stdout);
+        status = afterSaved(&incremental, number);
+        if (status >= 0) return status;
     }
     int32_t result = drive(tevClose(kChannel));
     if (result < 0) return reportFailure("closing the session", result);

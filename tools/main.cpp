@@ -11,6 +11,8 @@
 #include <string>
 
 #include "commands.h"
+#include "config.h"
+#include "version.h"
 #include "help.h"
 #include "session.h"
 #include "status.h"
@@ -29,16 +31,13 @@ int main(int argc, char **argv) {
         fputs(kToolHelp, stdout);
         return kExitOk;
     }
-    if (command == "--version") {
-        printf("tevmail (TEV32 %d.%d.%d build %d)\n", (TEV_VERSION >> 8) & 0xFF, (TEV_VERSION >> 4) & 0xF,
-               TEV_VERSION & 0xF, TEV_BUILD);
-        return kExitOk;
-    }
+    if (command == "--version") return commandVersion();
     if (command == "send") return commandSend(argc, argv);
     if (command == "list") return commandList(argc, argv);
     if (command == "fetch") return commandFetch(argc, argv);
     if (command == "delete") return commandDelete(argc, argv);
     if (command == "verify") return commandVerify(argc, argv);
+    if (command == "config") return commandConfig(argc, argv);
     fprintf(stderr, "tevmail: unknown command '%s'\n\n", command.c_str());
     fputs(kToolHelp, stderr);
     return kExitUsage;

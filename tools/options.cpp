@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "config.h"
 #include "status.h"
 #include "text.h"
 
@@ -234,6 +235,9 @@ int parseOptions(const char *command, const char *help, int argc, char **argv, c
                  Options *out) {
     std::vector<std::string> args;
     for (int i = 2; i < argc; ++i) args.push_back(argv[i]);
+    // Accounts: --config FILE and --account NAME, and what the account gives for options not on the command line.
+    int accountStatus = accountArguments(command, known, &args);
+    if (accountStatus >= 0) return accountStatus;
     std::string problem;
     switch (parseArguments(args, known, out, &problem)) {
     case Parsed::kGoOn:

@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include "commands.h"
+#include "dryrun.h"
 #include "help.h"
 #include "output.h"
 #include "auth_options.h"
+#include "recipients.h"
 #include "send_options.h"
 #include "session.h"
 #include "status.h"
@@ -58,16 +60,46 @@ static int prepareText(const SendCommand &send, TemporaryFile *temporary, std::s
     return kGoOn;
 }
 
+// Points the send at the dry-run listener; no authentication is tried there. kGoOn or the exit status.
+static int startDryRun(SendCommand *send, DryRunServer *server) {
+    if (!server->start()) {
+        fprintf(stderr, "tevmail: cannot listen on 127.0.0.1 for --dry-run: %s\n", strerror(errno));
+        return kExitLocalFile;
+    }
+    send->common.server.host = "127.0.0.1";
+    send->common.server.port = server->port();
+    send->common.server.shown = "the dry run (127.0.0.1:" + std::to_string(server->port()) + ")";
+    send->user.clear();
+    send->password.clear();
+    return kGoOn;
+}
+
+// Ends the dry-run session and prints the envelope, a blank line and the message.
+static int printDryRun(DryRunServer *server) {
+    drive(tevClose(kChannel));
+    server->finish();
+    printf("%s\n%s", server->envelope().c_str(), server->message().c_str());
+    fflush(stdout);
+    return kExitOk;
+}
+
 int commandSend(int argc, char **argv) {
     const char *command = "send";
     Options options;
     int status = parseOptions(command, kSendHelp, argc, argv, joinTables({sendOptions(), authOptions(), commonOptions()}), &options);
     if (status >= 0) return status;
+    // --dry-run needs no server: the library talks to tevmail's own loopback listener instead.
+    if (options.has("--dry-run") && !options.has("--server")) options.add("--server", "127.0.0.1");
     SendCommand send;
     std::string problem;
     if (parseSend(options, getenv(kPasswordVariable), &send, &problem) >= 0) return usageError(command, problem);
     AuthChoice auth;
     if (parseAuth(options, getenv(kOAuthTokenVariable), &auth, &problem) >= 0) return usageError(command, problem);
+    DryRunServer dryRun;
+    if (send.dryRun) {
+        status = startDryRun(&send, &dryRun);
+        if (status >= 0) return status;
+    }
     const Common &common = send.common;
 
     TemporaryFile temporary;
@@ -124,12 +156,14 @@ int commandSend(int argc, char **argv) {
     for (const std::string &header : send.headers) tevStringParam(kChannel, TEV_ADD_HEADER_LINE, header.c_str());
 
     Progress progress("sending", textSize + attachmentBytes, TEV_STAT_TOTAL_READ);
+    RecipientTrail trail;
     auto orNull = [](const std::string &text) { return text.empty() ? nullptr : text.c_str(); };
     result = drive(tevSendEmail(kChannel, send.to.c_str(), orNull(send.cc), orNull(send.bcc), orNull(send.subject),
                                 message.c_str(), orNull(attachmentList)),
-                   &progress);
-    if (result < 0) return reportFailure("sending the message", result);
+                   &progress, &trail);
+    if (result < 0) return reportFailure(sendingWhat(trail.refused(send.envelope)), result);
     verboseLine(common, "accepted: " + lastReply());
+    if (send.dryRun) return printDryRun(&dryRun);
 
     result = drive(tevClose(kChannel));
     if (result == kInterrupted) return reportFailure("closing the session", result);

@@ -15,6 +15,7 @@ const OptionTable &sendOptions() {
         {"--text-file", Takes::kValue}, {"--html", Takes::kNothing},   {"--alt-text", Takes::kValue},
         {"--attach", Takes::kValues},   {"--user", Takes::kValue},     {"--password", Takes::kValue},
         {"--header", Takes::kValues},   {"--reply-to", Takes::kValue},
+        {"--dry-run", Takes::kNothing},
     };
     return table;
 }
@@ -64,9 +65,19 @@ int parseSend(const Options &options, const char *passwordFromEnvironment, SendC
     }
 
     out->from = normaliseAddress(options.value("--from"));
-    out->to = normaliseList(options.value("--to"));
-    out->cc = normaliseList(options.value("--cc"));
-    out->bcc = normaliseList(options.value("--bcc"));
+    // To, Cc and Bcc as people write them; `envelope` keeps the order the library sends RCPT TO in.
+    std::vector<Mailbox> lists[3];
+    const char *const listOptions[3] = {"--to", "--cc", "--bcc"};
+    for (int k = 0; k < 3; ++k) {
+        std::string problem;
+        if (!parseAddressList(options.value(listOptions[k]), &lists[k], &problem)) {
+            return bad(std::string(listOptions[k]) + ": " + problem);
+        }
+        out->envelope.insert(out->envelope.end(), lists[k].begin(), lists[k].end());
+    }
+    out->to = libraryList(lists[0]);
+    out->cc = libraryList(lists[1]);
+    out->bcc = libraryList(lists[2]);
     out->replyTo = normaliseAddress(options.value("--reply-to"));
     if (out->to.empty()) return bad("--to names no address");
 
@@ -77,6 +88,7 @@ int parseSend(const Options &options, const char *passwordFromEnvironment, SendC
     out->text = options.value("--text");
     out->textFile = options.value("--text-file");
     out->attachments = options.values("--attach");
+    out->dryRun = options.has("--dry-run");
     return kGoOn;
 }
 

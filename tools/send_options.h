@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "addresses.h"
 #include "options.h"
 
 namespace tevmail {
@@ -16,6 +17,7 @@ struct SendCommand {
     std::string to;       // normalised lists; cc and bcc may be ""
     std::string cc;
     std::string bcc;
+    std::vector<Mailbox> envelope;  // To, then Cc, then Bcc: the order of the RCPT TO commands
     std::string replyTo;  // "" for none
     std::string subject;  // "" for none
     std::vector<std::string> headers;  // "Name: value" lines
@@ -28,6 +30,7 @@ struct SendCommand {
     std::string text;
     std::string textFile;
     std::vector<std::string> attachments;  // PATH or PATH|NAME, unchecked
+    bool dryRun = false;                   // --dry-run: print what would be sent, send nothing
 };
 
 // Checks the options of 'send' and fills `out`. kGoOn, or kExitUsage with `problem` set.

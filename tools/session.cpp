@@ -34,7 +34,7 @@ void installInterruptHandlers() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-int32_t drive(int32_t started, Progress *progress) {
+int32_t drive(int32_t started, Progress *progress, StateWatch *watch) {
     if (started != 0) return started;
     int32_t previous = 0;
     int64_t previousCounters = -1;
@@ -46,6 +46,7 @@ int32_t drive(int32_t started, Progress *progress) {
         }
         int32_t result = tevDriver(kChannel);
         if (progress != nullptr) progress->update();
+        if (watch != nullptr && result > 0) watch->onState(result);
         if (result <= 0) {
             if (progress != nullptr) progress->finish();
             return result;

@@ -18,10 +18,17 @@ constexpr int32_t kInterrupted = INT32_MIN;
 // The first SIGINT or SIGTERM stops the running operation between two steps; a second one quits at once.
 void installInterruptHandlers();
 
+// Told every state number tevDriver answers while drive() runs an operation (9999, the wait, included).
+class StateWatch {
+public:
+    virtual ~StateWatch() = default;
+    virtual void onState(int32_t state) = 0;
+};
+
 // Runs the operation that `started` (the starting function's result) prepared, one tevDriver step at a time,
 // until it finishes (0) or fails (negative), or kInterrupted. A starting function that failed its own checks is
 // not driven.
-int32_t drive(int32_t started, Progress *progress = nullptr);
+int32_t drive(int32_t started, Progress *progress = nullptr, StateWatch *watch = nullptr);
 
 // Attaches one channel for the lifetime of a command.
 class Library {

@@ -89,7 +89,23 @@ runs_library "$scratch/consumer/build/send_cmake"
 # ---- the installed tool finds the installed library through its RPATH ----
 uses_installed_library "$prefix/bin/tevmail"
 out=$("$prefix/bin/tevmail" --version) || fail "installed tevmail --version failed"
-[ "$out" = "tevmail (TEV32 3.4.2 build 18)" ] || fail "installed tevmail --version says: $out"
+case $out in
+    "tevmail 3.4.2 (TEV32 3.4.2 build 18, TLS: yes)" | "tevmail 3.4.2 (TEV32 3.4.2 build 18, TLS: no)") ;;
+    *) fail "installed tevmail --version says: $out" ;;
+esac
+
+# tevmail finds its library relative to itself: the RUNPATH says $ORIGIN, and a copy of the whole prefix moved
+# elsewhere still runs with no LD_LIBRARY_PATH.
+readelf -d "$prefix/bin/tevmail" | grep -E 'R(UN)?PATH' | grep -q '\$ORIGIN/' || {
+    readelf -d "$prefix/bin/tevmail" | grep -E 'R(UN)?PATH' >&2
+    fail "installed tevmail has no RPATH relative to \$ORIGIN"
+}
+cp -a "$prefix" "$scratch/moved"
+out=$(env -u LD_LIBRARY_PATH "$scratch/moved/bin/tevmail" verify ann@tev.test) || fail "moved tevmail failed: $out"
+moved_lib=$(env -u LD_LIBRARY_PATH ldd "$scratch/moved/bin/tevmail" | awk '$1 ~ /^libtev32\.so/ { print $3 }')
+[ "$(readlink -f "$moved_lib")" = "$(readlink -f "$scratch/moved/${lib#$prefix/}")" ] ||
+    fail "moved tevmail loads $moved_lib"
+[ -f "$prefix/share/man/man1/tevmail.1" ] || fail "no share/man/man1/tevmail.1"
 out=$("$prefix/bin/tevmail" verify ann@tev.test) || fail "installed tevmail verify failed: $out"
 
 echo "install_test: installed, built and ran against $prefix (pkg-config and find_package)"
