@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "engine/codecs.h"
+#include "engine/driver.h"
 #include "frame/mechanisms.h"
 #include "frame/record.h"
 #include "frame/text.h"
+#include "frame/tracelog.h"
 #include "platform/crypto.h"
 
 namespace tev {
@@ -249,6 +251,18 @@ SaslMechanism choosePreferred(const SessionRecord &rec, const char *password, co
     }
     return SaslMechanism::none;
 }
+
+int32_t saslRefuse(SessionRecord &rec, const std::string &reason, int32_t code) {
+    logFormat(rec, "%s\r\n", reason.c_str());
+    size_t length = boundedLength(rec.replyBuffer, sizeof rec.replyBuffer);
+    while (length > 0 && (rec.replyBuffer[length - 1] == '\n' || rec.replyBuffer[length - 1] == '\r')) --length;
+    rec.replyBuffer[length] = '\0';
+    appendText(rec.replyBuffer, (" [" + reason + "]").c_str());
+    saslReset(rec);
+    return errorExit(rec, 0, code);
+}
+
+std::string saslInitialResponse(const std::string &initial) { return initial.empty() ? "=" : base64Encode(initial); }
 
 void saslReset(SessionRecord &rec) {
     rec.saslMechanism = 0;

@@ -55,6 +55,11 @@ int32_t saslRespond(SessionRecord &rec, const std::string &challenge, const char
 bool saslComplete(const SessionRecord &rec);
 // Forgets the exchange's state (and the SCRAM secrets it held).
 void saslReset(SessionRecord &rec);
+// Ends a failed exchange through the error exit with code: the reason is logged and follows the server's last
+// line (without its line end) in the error text, in brackets.
+int32_t saslRefuse(SessionRecord &rec, const std::string &reason, int32_t code);
+// An initial response as it goes on the wire: base64, or "=" for an empty one.
+std::string saslInitialResponse(const std::string &initial);
 
 // RFC 4013 for a password: non-ASCII spaces become a space, characters mapped to nothing are removed;
 // prohibited characters (controls, private use, non-characters, surrogates, ...) and invalid UTF-8 are refused

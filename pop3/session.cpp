@@ -250,20 +250,6 @@ int32_t sendAuthLine(SessionRecord &rec, const std::string &line, uint32_t now) 
     return 0;
 }
 
-// Ends the exchange with -63: the reason is logged and follows the server's line in the error text.
-int32_t refuseAuth(SessionRecord &rec, const std::string &reason) {
-    logFormat(rec, "%s\r\n", reason.c_str());
-    size_t length = boundedLength(rec.replyBuffer, sizeof rec.replyBuffer);
-    while (length > 0 && (rec.replyBuffer[length - 1] == '\n' || rec.replyBuffer[length - 1] == '\r')) --length;
-    rec.replyBuffer[length] = '\0';
-    appendText(rec.replyBuffer, (" [" + reason + "]").c_str());
-    saslReset(rec);
-    return errorExit(rec, 0, TEV_E_POP3_ERROR);
-}
-
-// The initial response as it goes on the wire ("=" for an empty one).
-std::string encodedInitial(const std::string &initial) { return initial.empty() ? "=" : base64Encode(initial); }
-
 // 340: "AUTH <mechanism> [initial response]".
 int32_t sendAuth(SessionRecord &rec, uint32_t now) {
     const SaslMechanism mechanism = static_cast<SaslMechanism>(rec.saslMechanism);
@@ -274,7 +260,7 @@ int32_t sendAuth(SessionRecord &rec, uint32_t now) {
     }
     std::string line = std::string("AUTH ") + mechanismName(mechanism);
     if (hasInitial) {
-        const std::string encoded = encodedInitial(initial);
+        const std::string encoded = saslInitialResponse(initial);
         if (line.size() + 1 + encoded.size() + 2 <= kMaxAuthCommandOctets) {
             line += " " + encoded;
         } else {
@@ -302,7 +288,9 @@ int32_t readAuthReply(SessionRecord &rec, uint32_t now) {
         return errorExit(rec, 0, rc);
     }
     if (std::strncmp(rec.replyBuffer, "+OK", 3) == 0) {
-        if (!saslComplete(rec)) return refuseAuth(rec, "SCRAM: success without the server's signature");
+        if (!saslComplete(rec)) {
+            return saslRefuse(rec, "SCRAM: success without the server's signature", TEV_E_POP3_ERROR);
+        }
         rec.authenticatedWith = rec.saslMechanism;
         saslReset(rec);
         rec.nextState = kIdle;
@@ -318,7 +306,9 @@ int32_t readAuthReply(SessionRecord &rec, uint32_t now) {
     std::string text(rec.replyBuffer, boundedLength(rec.replyBuffer, sizeof rec.replyBuffer));
     const std::string challenge = base64Decode(text.size() > 2 ? text.substr(2) : std::string());
     std::string response, reason;
-    if (saslRespond(rec, challenge, rec.pop3Password, response, reason) < 0) return refuseAuth(rec, reason);
+    if (saslRespond(rec, challenge, rec.pop3Password, response, reason) < 0) {
+        return saslRefuse(rec, reason, TEV_E_POP3_ERROR);
+    }
     return sendAuthLine(rec, base64Encode(response), now);
 }
 

@@ -18,17 +18,6 @@ namespace {
 
 using namespace smtpstate;
 
-// Ends the exchange with -49: the reason is logged and follows the server's reply in the error text.
-int32_t refuse(SessionRecord &rec, const std::string &reason) {
-    logFormat(rec, "%s\r\n", reason.c_str());
-    size_t length = boundedLength(rec.replyBuffer, sizeof rec.replyBuffer);
-    while (length > 0 && (rec.replyBuffer[length - 1] == '\n' || rec.replyBuffer[length - 1] == '\r')) --length;
-    rec.replyBuffer[length] = '\0';
-    appendText(rec.replyBuffer, (" [" + reason + "]").c_str());
-    saslReset(rec);
-    return errorExit(rec, 0, TEV_E_SMTP_ERROR);
-}
-
 // Sends a line, keeping what fits of it in commandBuffer as every command does.
 int32_t sendAuthLine(SessionRecord &rec, const std::string &line, uint32_t now, int32_t delayMs) {
     copyText(rec.commandBuffer, line.c_str());
@@ -48,7 +37,7 @@ int32_t sendSaslAuth(SessionRecord &rec, uint32_t now) {
         return errorExit(rec, 0, TEV_E_NO_AUTH_MECHANISM);
     }
     std::string line = std::string("AUTH ") + mechanismName(mechanism);
-    if (hasInitial) line += " " + (initial.empty() ? std::string("=") : base64Encode(initial));
+    if (hasInitial) line += " " + saslInitialResponse(initial);
     return sendAuthLine(rec, line, now, 2 * settings.stepDelay.get());
 }
 
@@ -62,11 +51,15 @@ int32_t readSaslReply(SessionRecord &rec, uint32_t now) {
         std::string text(rec.replyBuffer, length);
         const std::string challenge = base64Decode(text.size() > 4 ? text.substr(4) : std::string());
         std::string response, reason;
-        if (saslRespond(rec, challenge, rec.password, response, reason) < 0) return refuse(rec, reason);
+        if (saslRespond(rec, challenge, rec.password, response, reason) < 0) {
+            return saslRefuse(rec, reason, TEV_E_SMTP_ERROR);
+        }
         return sendAuthLine(rec, base64Encode(response), now, settings.stepDelay.get() + 200);
     }
     if (rc >= 0 && rec.replyCode >= 200 && rec.replyCode < 300) {
-        if (!saslComplete(rec)) return refuse(rec, "SCRAM: success without the server's signature");
+        if (!saslComplete(rec)) {
+            return saslRefuse(rec, "SCRAM: success without the server's signature", TEV_E_SMTP_ERROR);
+        }
         logFormat(rec, "AUTH %s ok\r\n", mechanismName(static_cast<SaslMechanism>(rec.saslMechanism)));
         rec.authenticatedWith = rec.saslMechanism;
         saslReset(rec);
