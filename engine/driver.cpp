@@ -21,21 +21,37 @@ StateStep findStep(int32_t state) {
     return nullptr;
 }
 
+namespace {
+
+// The error exit's trace shows a code's text as tevErrorText gives it in this many bytes.
+constexpr int32_t kTraceErrorTextSize = 128;
+
+// Writes the text of a failing code to the trace, without a line end of its own.  A text too long for the
+// 128 bytes (a long server reply in it) is cut there and ended with CR LF, so the line end it lost does not
+// make the next trace line run onto it.
+void logErrorText(SessionRecord &rec, int32_t code) {
+    char text[kTraceErrorTextSize + 1];
+    const int32_t n = writeErrorText(rec, code, text, sizeof text);
+    if (n == kTraceErrorTextSize) {
+        int32_t end = kTraceErrorTextSize - 3;  // CR LF and the NUL still fit in 128 bytes
+        while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) --end;
+        text[end] = '\r';
+        text[end + 1] = '\n';
+        text[end + 2] = '\0';
+    }
+    logText(rec, text);
+}
+
+}  // namespace
+
 int32_t errorExit(SessionRecord &rec, int32_t sockCode, int32_t tevCode) {
     if (logOpen(rec)) {
         logFormat(rec, "ERROR(%ld): SockCode=%d TevCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
                   static_cast<long>(static_cast<int32_t>(platform::tick())), static_cast<int>(sockCode),
                   static_cast<int>(tevCode), static_cast<int>(rec.prevState), static_cast<int>(rec.thisState),
                   static_cast<int>(rec.nextState));
-        char text[128];
-        if (tevCode < 0) {
-            writeErrorText(rec, tevCode, text, sizeof text);
-            logText(rec, text);
-        }
-        if (sockCode < 0) {
-            writeErrorText(rec, sockCode, text, sizeof text);
-            logText(rec, text);
-        }
+        if (tevCode < 0) logErrorText(rec, tevCode);
+        if (sockCode < 0) logErrorText(rec, sockCode);
     }
     if (tevCode < 0) {
         rec.nextState = kIdle;

@@ -352,6 +352,38 @@ TEST_F(SmtpSession, RefusedAuthenticationEndsConnectWithServerText) {
     EXPECT_TRUE(contains(log(), " ThisState=171 NextState=171\r\n"));
 }
 
+
+// The trace shows an error text in at most 127 characters.  A longer one (a long reply) is cut there and keeps a
+// line end, so "Closing socket" starts a line of its own; texts that fit are written as they are.  The reply
+// itself stays whole for tevErrorText.
+TEST_F(SmtpSession, ErrorTextCutInTheTraceKeepsItsLineEnd) {
+    const std::string prefix = "SMTP returned error. ";
+    struct Case {
+        std::string reply;   // the greeting, without its CR LF
+        std::string traced;  // what follows the ERROR line
+    } cases[] = {
+        {"554 " + std::string(200, 'x'), prefix + "554 " + std::string(125 - prefix.size() - 4, 'x') + "\r\n"},
+        // Exactly 127 characters with the CR LF: nothing cut.
+        {"554 " + std::string(127 - prefix.size() - 6, 'y'), prefix + "554 " + std::string(127 - prefix.size() - 6, 'y') + "\r\n"},
+        // 128: the line end would be cut in two.
+        {"554 " + std::string(128 - prefix.size() - 6, 'z'), prefix + "554 " + std::string(125 - prefix.size() - 4, 'z') + "\r\n"},
+        {"554 no", prefix + "554 no\r\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reply.size());
+        ASSERT_LE(c.traced.size(), 127u);
+        ASSERT_GT(tevStringParam(0, TEV_LOG_FILE, logPath.c_str()), 0);  // a fresh trace
+        ScriptedServer srv;
+        srv.send(c.reply + "\r\n").waitForClientClose(3000);
+        srv.start();
+        EXPECT_EQ(connect(srv, "<ann@example.com>"), TEV_E_SMTP_ERROR);
+        EXPECT_TRUE(srv.finish(3000)) << srv.error();
+        EXPECT_EQ(errorText(TEV_E_SMTP_ERROR), prefix + c.reply + "\r\n");
+        const std::string trace = log();
+        EXPECT_TRUE(contains(trace, " ThisState=201 NextState=201\r\n" + c.traced + "Closing socket\r\n"))
+            << showBytes(trace, 2000);
+    }
+}
 // ---------------------------------------------------------------- VRFY
 
 TEST_F(SmtpSession, VerifySendsEveryNameAndReturnsTheLastResult) {
