@@ -245,7 +245,7 @@ bool RealServers::startSmtp() {
     posix_spawn_file_actions_adddup2(&spawn.actions, fds[1], 1);
     posix_spawn_file_actions_addopen(&spawn.actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     std::vector<std::string> argv = {"/usr/bin/python3", scripts_ + "/smtp_server.py", dir_, user_, password_,
-                                     "--owner-pid", std::to_string(::getpid())};
+                                     "--owner-pid", std::to_string(::getpid()), "--oauth-token", oauthToken_};
     if (tls_) argv.insert(argv.end(), {"--tls-dir", certsDir()});
     if (ipv6_) argv.push_back("--ipv6");
     smtpPid_ = spawn.run(argv);

@@ -1,6 +1,7 @@
 // Real mail servers on loopback for the end-to-end tests: aiosmtpd (SMTP, one port with AUTH PLAIN, LOGIN and
-// CRAM-MD5, one without AUTH) delivering into a Maildir, and a private Dovecot serving that Maildir over POP3
-// (USER/PASS and APOP). Started once per test program in a fresh directory under /tmp, stopped when the program
+// CRAM-MD5, one without AUTH, and smtpPort("sasl") / smtpPort("badsig") with SCRAM and OAuth) delivering into a
+// Maildir, and a private Dovecot serving that Maildir over POP3 (USER/PASS, APOP, and AUTH PLAIN, LOGIN,
+// CRAM-MD5, SCRAM-SHA-1 and SCRAM-SHA-256). Started once per test program in a fresh directory under /tmp, stopped when the program
 // exits; the scripts in support/real/ do the work, and the servers stop by themselves if the program dies.
 //
 //     TEST(RoundTrip, Something) {
@@ -55,6 +56,10 @@ public:
     //                TLS with a certificate that fails verification; the handshake fails before any greeting,
     //                so these serve the failure tests of either protocol
     //   "auth6", "starttls6", "implicit6"   as "auth" (smtpAuthPort), "starttls", "implicit" on ::1 (ipv6())
+    // Both sets, clear text:
+    //   "sasl"       AUTH SCRAM-SHA-1 SCRAM-SHA-256 (user() and password()), XOAUTH2 OAUTHBEARER (user() and
+    //                oauthToken(); a wrong token gets the JSON error challenge, then 535), nothing else
+    //   "badsig"     as "sasl", but the SCRAM server signature is wrong (one bit flipped); the 235 still follows
     // smtpAuthPort() and smtpPlainPort() serve the clear text ports of instance() (no STARTTLS).
     uint16_t smtpPort(const std::string &name) const;
     // Dovecot with `ssl = required`: pop3Port() offers STLS (plaintext logins still work from loopback), this one
@@ -68,6 +73,8 @@ public:
     std::string certsDir() const { return dir_ + "/certs"; }
     const std::string &user() const { return user_; }
     const std::string &password() const { return password_; }
+    // The OAuth 2 access token the "sasl" and "badsig" ports accept for user().
+    const std::string &oauthToken() const { return oauthToken_; }
     // The servers' directory, and the Maildir both of them use.
     const std::string &dir() const { return dir_; }
     std::string maildir() const { return dir_ + "/mail/Maildir"; }
@@ -98,6 +105,7 @@ private:
     std::string dir_;
     std::string user_ = "tevuser";
     std::string password_ = "Tev-pass.42";
+    std::string oauthToken_ = "ya29.tev-test-token_42";
     uint16_t smtpAuthPort_ = 0;
     uint16_t smtpPlainPort_ = 0;
     uint16_t pop3Port_ = 0;

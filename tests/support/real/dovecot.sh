@@ -4,7 +4,9 @@
 #   dovecot.sh start [--tls CERTS POP3S_PORT] [--ipv6] DIR PORT USER PASSWORD [OWNER_PID]
 #       Writes DIR/dovecot/dovecot.conf, starts the master in the foreground mode as a background process, waits
 #       (at most about 15 s) until 127.0.0.1:PORT sends Dovecot's greeting, prints nothing and exits 0; on failure
-#       prints the log tail and exits 1 (a port another program holds is such a failure). POP3 logins: USER/PASS and APOP (RFC 1939) with the given user and password.
+#       prints the log tail and exits 1 (a port another program holds is such a failure). POP3 logins: USER/PASS and APOP
+#       (RFC 1939), and AUTH PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-1 and SCRAM-SHA-256 (RFC 5034), with the given user
+#       and password.
 #       With OWNER_PID, a watcher stops the server once that process is gone (a crashed test leaves nothing).
 #       --tls: `ssl = required` with CERTS/good.pem and good.key (from make_test_ca.sh), STLS on PORT, implicit
 #       TLS (pop3s) on POP3S_PORT. Dovecot counts loopback as secure, so plaintext logins still work on PORT.
@@ -149,8 +151,9 @@ protocols = pop3
 listen = $addresses
 $ssl_settings
 disable_plaintext_auth = no
-# apop puts the <timestamp> into the greeting; plain is what USER/PASS uses.
-auth_mechanisms = plain login apop
+# apop puts the <timestamp> into the greeting; plain is what USER/PASS uses; the others are POP3 AUTH
+# mechanisms (RFC 5034) offered in CAPA's SASL line, computed from the {PLAIN} password.
+auth_mechanisms = plain login apop cram-md5 scram-sha-1 scram-sha-256
 auth_failure_delay = 0
 
 default_internal_user = root

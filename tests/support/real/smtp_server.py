@@ -2,7 +2,12 @@
 """Loopback SMTP server for the end-to-end tests, built on aiosmtpd.
 
 Serves two ports on 127.0.0.1 from one process: one offers AUTH PLAIN, LOGIN and CRAM-MD5 (RFC 4954, RFC 4616,
-RFC 2195) over plain TCP for one user, the other offers no AUTH. Every accepted message is stored exactly as
+RFC 2195) over plain TCP for one user, the other offers no AUTH. Two more plain TCP ports offer only the newer
+mechanisms: SCRAM-SHA-1 and SCRAM-SHA-256 (RFC 5802, RFC 7677) for the user and password, XOAUTH2 and
+OAUTHBEARER (RFC 7628) for the user and the OAuth token given with --oauth-token (a wrong token gets the JSON
+error challenge, then 535):
+    sasl       those four mechanisms
+    badsig     the same, but SCRAM's server signature is wrong (a client must refuse the 235 that follows) Every accepted message is stored exactly as
 received (dot-stuffing removed, the end-of-data line not included):
     DIR/mail/Maildir/new/<unique>   for the POP3 server (uid/gid 65534, mode 0600 when run as root)
     DIR/received/<n>.eml            for the tests, n = 1, 2, ... in order of acceptance
@@ -23,6 +28,7 @@ a crashed test leaves nothing behind.
 
 Run with Debian's interpreter:
     /usr/bin/python3 smtp_server.py DIR USER PASSWORD [--owner-pid PID] [--tls-dir CERTS] [--ipv6]
+                                     [--oauth-token TOKEN]
 """
 
 import argparse
@@ -30,6 +36,7 @@ import asyncio
 import base64
 import hashlib
 import hmac
+import json
 import os
 import signal
 import socket
@@ -40,6 +47,10 @@ import warnings
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
+# The mechanisms only the "sasl" and "badsig" ports offer, and the older ones those two leave out.
+NEWER_MECHANISMS = ["SCRAM-SHA-1", "SCRAM-SHA-256", "XOAUTH2", "OAUTHBEARER"]
+OLDER_MECHANISMS = ["CRAM-MD5", "LOGIN", "PLAIN"]
+
 HOSTNAME = "mail.tev.test"
 MAILBOX_UID = 65534
 MAILBOX_GID = 65534
@@ -49,6 +60,8 @@ class TevSMTP(SMTP):
     # The prompts most servers send (aiosmtpd's own are "User Name\0" and "Password\0").
     AuthLoginUsernameChallenge = "Username:"
     AuthLoginPasswordChallenge = "Password:"
+    # True on the port whose SCRAM server signature is deliberately wrong.
+    bad_signature = False
 
 
 def own_for_mailbox(path):
@@ -72,10 +85,11 @@ def make_dirs(base):
 
 
 class Handler:
-    def __init__(self, base, user, password):
+    def __init__(self, base, user, password, token):
         self.received, self.maildir = make_dirs(base)
         self.user = user.encode()
         self.password = password.encode()
+        self.token = token.encode()
         self.count = 0
 
     # ---- authentication ----
@@ -100,6 +114,107 @@ class Handler:
         expected = hmac.new(self.password, challenge, hashlib.md5).hexdigest().encode()
         if login == self.user and hmac.compare_digest(digest, expected):
             return AuthResult(success=True, auth_data=LoginPassword(login, b""))
+        return AuthResult(success=False, handled=False)
+
+    async def auth_SCRAM__SHA__1(self, server, args):
+        return await self.scram(server, args, "sha1")
+
+    async def auth_SCRAM__SHA__256(self, server, args):
+        return await self.scram(server, args, "sha256")
+
+    async def scram(self, server, args, hash_name):
+        """RFC 5802 server side: client-first as the initial response, server-first as a 334 challenge, the
+        client-final's proof checked against the password, server-final ("v=") as a 334 challenge that the client
+        answers with an empty line, then 235. A wrong proof gets 535 at once."""
+        if len(args) != 2:
+            await server.push("501 5.5.2 SCRAM wants the client-first message as initial response")
+            return AuthResult(success=False, handled=True)
+        try:
+            client_first = base64.b64decode(args[1], validate=True).decode()
+        except (ValueError, UnicodeDecodeError):
+            await server.push("501 5.5.2 Bad client-first message")
+            return AuthResult(success=False, handled=True)
+        if not client_first.startswith("n,,"):
+            await server.push("501 5.5.2 Channel binding is not supported")
+            return AuthResult(success=False, handled=True)
+        bare = client_first[3:]
+        fields = scram_fields(bare)
+        if "n" not in fields or "r" not in fields:
+            await server.push("501 5.5.2 Bad client-first message")
+            return AuthResult(success=False, handled=True)
+        nonce = fields["r"] + base64.b64encode(os.urandom(18)).decode()
+        salt = os.urandom(16)
+        iterations = 4096
+        server_first = "r={},s={},i={}".format(nonce, base64.b64encode(salt).decode(), iterations)
+        response = await server.challenge_auth(server_first)
+        if not isinstance(response, bytes):
+            return AuthResult(success=False, handled=True)
+        client_final = response.decode("utf-8", "replace")
+        without_proof, _, proof = client_final.rpartition(",p=")
+        final_fields = scram_fields(without_proof)
+        if final_fields.get("c") != "biws" or final_fields.get("r") != nonce:
+            return AuthResult(success=False, handled=False)
+        salted = hashlib.pbkdf2_hmac(hash_name, self.password, salt, iterations)
+        client_key = hmac.new(salted, b"Client Key", hash_name).digest()
+        stored_key = hashlib.new(hash_name, client_key).digest()
+        auth_message = ",".join((bare, server_first, without_proof)).encode()
+        client_signature = hmac.new(stored_key, auth_message, hash_name).digest()
+        expected = bytes(a ^ b for a, b in zip(client_key, client_signature))
+        try:
+            given = base64.b64decode(proof, validate=True)
+        except ValueError:
+            given = b""
+        if fields["n"].encode() != self.user or not hmac.compare_digest(given, expected):
+            return AuthResult(success=False, handled=False)
+        server_key = hmac.new(salted, b"Server Key", hash_name).digest()
+        signature = hmac.new(server_key, auth_message, hash_name).digest()
+        if server.bad_signature:
+            signature = bytes([signature[0] ^ 0x01]) + signature[1:]
+        answer = await server.challenge_auth("v=" + base64.b64encode(signature).decode())
+        if not isinstance(answer, bytes):
+            return AuthResult(success=False, handled=True)
+        return AuthResult(success=True, auth_data=LoginPassword(self.user, b""))
+
+    async def auth_XOAUTH2(self, server, args):
+        """"user=U^Aauth=Bearer T^A^A" as the initial response (or after an empty challenge)."""
+        data = await self.oauth_initial(server, args)
+        if data is None:
+            return AuthResult(success=False, handled=True)
+        fields = dict(part.split(b"=", 1) for part in data.split(b"\x01") if b"=" in part)
+        return await self.oauth_check(server, data.endswith(b"\x01\x01") and fields.get(b"user") == self.user,
+                                      fields.get(b"auth"), b"")
+
+    async def auth_OAUTHBEARER(self, server, args):
+        """"n,a=U,^Aauth=Bearer T^A^A" (RFC 7628) as the initial response (or after an empty challenge)."""
+        data = await self.oauth_initial(server, args)
+        if data is None:
+            return AuthResult(success=False, handled=True)
+        header, _, rest = data.partition(b"\x01")
+        fields = dict(part.split(b"=", 1) for part in rest.split(b"\x01") if b"=" in part)
+        well_formed = header == b"n,a=" + self.user + b"," and data.endswith(b"\x01\x01")
+        return await self.oauth_check(server, well_formed, fields.get(b"auth"), b"\x01")
+
+    async def oauth_initial(self, server, args):
+        if len(args) == 2:
+            try:
+                return base64.b64decode(args[1], validate=True)
+            except ValueError:
+                await server.push("501 5.5.2 Can't decode base64")
+                return None
+        response = await server.challenge_auth("")
+        return response if isinstance(response, bytes) else None
+
+    async def oauth_check(self, server, well_formed, auth, dummy):
+        """Success for the right token; otherwise the error challenge (base64 JSON, RFC 7628 3.2.2), answered
+        with the dummy response (XOAUTH2: empty; OAUTHBEARER: a single 0x01 byte), then 535."""
+        if well_formed and auth is not None and hmac.compare_digest(auth, b"Bearer " + self.token):
+            return AuthResult(success=True, auth_data=LoginPassword(self.user, b""))
+        error = json.dumps({"status": "invalid_token", "schemes": "bearer", "scope": "mail"})
+        answer = await server.challenge_auth(error)
+        if answer != dummy:
+            if isinstance(answer, bytes):
+                await server.push("501 5.5.2 Expected the dummy response")
+            return AuthResult(success=False, handled=True)  # '*' and bad base64 are answered already
         return AuthResult(success=False, handled=False)
 
     # ---- delivery ----
@@ -133,6 +248,16 @@ class Handler:
         return "250 2.0.0 Message accepted for delivery"
 
 
+def scram_fields(text):
+    """The "k=v" attributes of a SCRAM message; the first of each name counts."""
+    fields = {}
+    for part in text.split(","):
+        name, equals, value = part.partition("=")
+        if equals and len(name) == 1 and name not in fields:
+            fields[name] = value
+    return fields
+
+
 def listening_socket(address="127.0.0.1"):
     family = socket.AF_INET6 if ":" in address else socket.AF_INET
     sock = socket.socket(family, socket.SOCK_STREAM)
@@ -147,15 +272,24 @@ def listening_socket(address="127.0.0.1"):
 
 async def serve(args):
     loop = asyncio.get_running_loop()
-    handler = Handler(args.dir, args.user, args.password)
+    handler = Handler(args.dir, args.user, args.password, args.oauth_token)
 
     def with_auth():
         return TevSMTP(handler, hostname=HOSTNAME, ident="TEV test server", auth_require_tls=False,
-                       authenticator=handler.authenticator, loop=loop)
+                       authenticator=handler.authenticator, auth_exclude_mechanism=NEWER_MECHANISMS, loop=loop)
 
     def without_auth():
         # AUTH needs TLS here and TLS is never offered, so EHLO lists no AUTH at all.
         return TevSMTP(handler, hostname=HOSTNAME, ident="TEV test server", loop=loop)
+
+    def with_newer_auth(bad_signature=False):
+        def factory():
+            smtp = TevSMTP(handler, hostname=HOSTNAME, ident="TEV test server", auth_require_tls=False,
+                           authenticator=handler.authenticator, auth_exclude_mechanism=OLDER_MECHANISMS,
+                           loop=loop)
+            smtp.bad_signature = bad_signature
+            return smtp
+        return factory
 
     auth_sock = listening_socket()
     plain_sock = listening_socket()
@@ -168,6 +302,8 @@ async def serve(args):
         servers.append(await loop.create_server(factory, sock=sock, ssl=ssl_context))
         extra.append((name, sock.getsockname()[1]))
 
+    await serve_port("sasl", with_newer_auth())
+    await serve_port("badsig", with_newer_auth(bad_signature=True))
     addresses = [("127.0.0.1", "")] + ([("::1", "6")] if args.ipv6 else [])
     if args.ipv6:
         await serve_port("auth6", with_auth, "::1")
@@ -177,12 +313,12 @@ async def serve(args):
         def requiring_starttls():
             return TevSMTP(handler, hostname=HOSTNAME, ident="TEV test server", tls_context=good,
                            require_starttls=True, auth_require_tls=True, authenticator=handler.authenticator,
-                           loop=loop)
+                           auth_exclude_mechanism=NEWER_MECHANISMS, loop=loop)
 
         def offering_starttls():
             return TevSMTP(handler, hostname=HOSTNAME, ident="TEV test server", tls_context=good,
                            require_starttls=False, auth_require_tls=False, authenticator=handler.authenticator,
-                           loop=loop)
+                           auth_exclude_mechanism=NEWER_MECHANISMS, loop=loop)
 
         for address, suffix in addresses:
             await serve_port("starttls" + suffix, requiring_starttls, address)
@@ -247,6 +383,7 @@ def main():
     parser.add_argument("--owner-pid", type=int, default=0)
     parser.add_argument("--tls-dir", default="")
     parser.add_argument("--ipv6", action="store_true")
+    parser.add_argument("--oauth-token", default="tev-oauth-token")
     args = parser.parse_args()
     os.umask(0o077)
     asyncio.run(serve(args))
