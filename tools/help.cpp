@@ -52,7 +52,8 @@ const char kSendHelp[] =
     "                       when no mechanism can be used, tevmail stops (status 1) and names what was offered\n"
     "  --auth MECH[,MECH]   the mechanisms to use, in order: SCRAM-SHA-256 SCRAM-SHA-1 XOAUTH2 OAUTHBEARER\n"
     "                       CRAM-MD5 LOGIN PLAIN\n"
-    "  --oauth-token-file F OAuth 2 access token for XOAUTH2 / OAUTHBEARER (or TEVMAIL_OAUTH_TOKEN)\n"
+    "  --oauth-token-file F OAuth 2 access token for XOAUTH2 / OAUTHBEARER (or TEVMAIL_OAUTH_TOKEN); then --user\n"
+    "                       needs no password\n"
     "  --header \"N: v\"      add a header line (needs --subject); repeat for more\n"
     "  --reply-to ADDR      add a Reply-To header\n"
     "  --trace FILE         write the library's trace log (it holds the AUTH exchange: keep it private)\n"
@@ -76,6 +77,11 @@ const char kListHelp[] =
     "Lists the messages of a POP3 mailbox (port 110 unless given): number, size in bytes, sender and subject.\n"
     "\n"
     "  --apop               log in with APOP instead of USER/PASS (the password never crosses the wire)\n"
+    "  --auth MECH[,MECH]   log in with the first of these the server offers (CAPA's SASL line): SCRAM-SHA-256\n"
+    "                       SCRAM-SHA-1 XOAUTH2 OAUTHBEARER CRAM-MD5 LOGIN PLAIN, or USER and APOP; when none\n"
+    "                       is offered, tevmail stops (status 1) and names what was offered\n"
+    "  --oauth-token-file F OAuth 2 access token for XOAUTH2 / OAUTHBEARER (or TEVMAIL_OAUTH_TOKEN); then no\n"
+    "                       password is needed\n"
     "  --number N           list message N only; --all (the default) lists every message\n"
     "  --tls                TLS from the first byte (the default on port 995)\n"
     "  --starttls           STLS required; the default on other ports than 995, so the\n"
@@ -101,14 +107,14 @@ const char kFetchHelp[] =
     "                       DIR/message-UIDL.txt; the record is kept per mailbox under\n"
     "                       $XDG_STATE_HOME/tevmail/uidl (else ~/.local/state/tevmail/uidl)\n"
     "  --delete-after       delete each message from the server once it is saved (and recorded)\n"
-    "  --apop, --number N, --all, the TLS options: as for 'tevmail list'\n";
+    "  --apop, --auth, --oauth-token-file, --number N, --all, the TLS options: as for 'tevmail list'\n";
 
 const char kDeleteHelp[] =
     "usage: tevmail delete --server HOST[:PORT] --user U [--password P] [--apop] (--number N | --all)\n"
     "                      [--trace FILE] [--timeout SECONDS] [--verbose]\n"
     "\n"
     "Deletes messages from a POP3 mailbox. The server removes them when the session ends normally.\n"
-    "The TLS options are those of 'tevmail list'.\n";
+    "The TLS options, --apop, --auth and --oauth-token-file are those of 'tevmail list'.\n";
 
 const char kVerifyHelp[] =
     "usage: tevmail verify ADDRESS...\n"

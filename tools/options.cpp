@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "auth_options.h"
 #include "config.h"
 #include "status.h"
 #include "text.h"
@@ -202,7 +203,7 @@ int parseMailbox(const Options &options, bool selectionRequired, const char *pas
     if (status >= 0) return status;
     out->user = options.value("--user");
     if (out->user.empty()) return bad(problem, "--user is required");
-    if (!findPassword(options, passwordFromEnvironment, &out->password)) {
+    if (!findPassword(options, passwordFromEnvironment, &out->password) && out->oauthToken.empty()) {
         return bad(problem, "give --password or set TEVMAIL_PASSWORD");
     }
     if (hasLineBreak(out->user) || hasLineBreak(out->password)) {
@@ -254,9 +255,14 @@ int parseOptions(const char *command, const char *help, int argc, char **argv, c
 int parseMailboxCommand(const char *command, const char *help, int argc, char **argv, const OptionTable &extra,
                         bool selectionRequired, Options *options, MailboxCommand *mailbox) {
     int status = parseOptions(command, help, argc, argv,
-                              joinTables({loginOptions(), selectionOptions(), extra, commonOptions()}), options);
+                              joinTables({loginOptions(), selectionOptions(), extra, commonOptions(), authOptions()}),
+                              options);
     if (status >= 0) return status;
     std::string problem;
+    AuthChoice auth;
+    if (parseAuth(*options, getenv(kOAuthTokenVariable), &auth, &problem) >= 0) return usageError(command, problem);
+    mailbox->authMechanisms = auth.mechanisms;
+    mailbox->oauthToken = auth.token;
     status = parseMailbox(*options, selectionRequired, getenv(kPasswordVariable), mailbox, &problem);
     return status >= 0 ? usageError(command, problem) : kGoOn;
 }

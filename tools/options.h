@@ -130,10 +130,13 @@ struct MailboxCommand {
     bool apop = false;
     bool all = false;  // every message; else only `number`
     long number = 0;
+    std::string authMechanisms;  // --auth, blank-separated; "" for USER/PASS (or APOP)
+    std::string oauthToken;      // --oauth-token-file or TEVMAIL_OAUTH_TOKEN; stands in for the password
 };
 
 // The options of list, fetch and delete: no positional word, the common options (port 110), --user and a
-// password, and the selection (--number N or --all; --all when neither is given, unless `selectionRequired`).
+// password (none needed when `out` already holds an OAuth token), and the selection (--number N or --all; --all
+// when neither is given, unless `selectionRequired`).
 int parseMailbox(const Options &options, bool selectionRequired, const char *passwordFromEnvironment,
                  MailboxCommand *out, std::string *problem);
 
@@ -147,8 +150,9 @@ int usageError(const char *command, const std::string &problem);
 int parseOptions(const char *command, const char *help, int argc, char **argv, const OptionTable &known,
                  Options *out);
 
-// Parses a mailbox command: loginOptions(), selectionOptions(), commonOptions() and `extra`, then parseMailbox with
-// the password from TEVMAIL_PASSWORD. kGoOn when the command may go on, else the exit status.
+// Parses a mailbox command: loginOptions(), selectionOptions(), commonOptions(), the authentication options
+// (auth_options.h) and `extra`, then parseAuth with TEVMAIL_OAUTH_TOKEN and parseMailbox with the password from
+// TEVMAIL_PASSWORD. kGoOn when the command may go on, else the exit status.
 int parseMailboxCommand(const char *command, const char *help, int argc, char **argv, const OptionTable &extra,
                         bool selectionRequired, Options *options, MailboxCommand *mailbox);
 

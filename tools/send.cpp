@@ -92,9 +92,10 @@ int commandSend(int argc, char **argv) {
     if (options.has("--dry-run") && !options.has("--server")) options.add("--server", "127.0.0.1");
     SendCommand send;
     std::string problem;
-    if (parseSend(options, getenv(kPasswordVariable), &send, &problem) >= 0) return usageError(command, problem);
     AuthChoice auth;
     if (parseAuth(options, getenv(kOAuthTokenVariable), &auth, &problem) >= 0) return usageError(command, problem);
+    send.haveToken = !auth.token.empty();
+    if (parseSend(options, getenv(kPasswordVariable), &send, &problem) >= 0) return usageError(command, problem);
     DryRunServer dryRun;
     if (send.dryRun) {
         status = startDryRun(&send, &dryRun);

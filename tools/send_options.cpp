@@ -51,7 +51,7 @@ int parseSend(const Options &options, const char *passwordFromEnvironment, SendC
     }
     out->user = options.value("--user");
     bool havePassword = findPassword(options, passwordFromEnvironment, &out->password);
-    if (options.has("--user") && (out->user.empty() || !havePassword)) {
+    if (options.has("--user") && (out->user.empty() || (!havePassword && !out->haveToken))) {
         return bad("--user needs a user name and --password (or TEVMAIL_PASSWORD)");
     }
     if (options.has("--password") && !options.has("--user")) return bad("--password needs --user");

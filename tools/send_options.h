@@ -23,6 +23,7 @@ struct SendCommand {
     std::vector<std::string> headers;  // "Name: value" lines
     std::string user;                  // "" for no AUTH
     std::string password;
+    bool haveToken = false;            // set before parseSend: an OAuth token stands in for the password
     bool html = false;
     bool hasAltText = false;
     std::string altText;

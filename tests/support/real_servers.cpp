@@ -49,9 +49,13 @@ bool envFlag(const char *name) {
     return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
 }
 
-// The scripts sit beside this file in the source tree.
+// The scripts sit beside this file in the source tree.  __FILE__ may be relative to the build directory (a build
+// tree inside the sources), which is not where the tests run, so the source directory comes first.
 std::string scriptsDir() {
     if (const char *dir = std::getenv("TEV_REAL_SCRIPTS")) return dir;
+#ifdef TEV_SOURCE_DIR
+    return std::string(TEV_SOURCE_DIR) + "/tests/support/real";
+#endif
     std::string file = __FILE__;
     size_t slash = file.rfind('/');
     return (slash == std::string::npos ? std::string(".") : file.substr(0, slash)) + "/real";

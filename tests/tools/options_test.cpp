@@ -306,6 +306,19 @@ TEST(ParseMailbox, PasswordOptionWinsOverTheEnvironmentAndAnEmptyOneCounts) {
     EXPECT_EQ(e.password, "");
 }
 
+// An OAuth token (set before the check, as parseMailboxCommand does) stands in for the password.
+TEST(ParseMailbox, ATokenStandsInForThePassword) {
+    MailboxCommand m;
+    m.oauthToken = "ya29.token";
+    std::string problem;
+    ASSERT_EQ(mailbox({"--server", "h", "--user", "u"}, &m, &problem), kGoOn) << problem;
+    EXPECT_EQ(m.password, "");
+    EXPECT_EQ(m.oauthToken, "ya29.token");
+    MailboxCommand n;
+    EXPECT_EQ(mailbox({"--server", "h", "--user", "u"}, &n, &problem), kExitUsage);
+    EXPECT_EQ(problem, "give --password or set TEVMAIL_PASSWORD");
+}
+
 TEST(ParseMailbox, ProblemsInTheOrderTheyAreChecked) {
     const std::string u64(kMaxCredential, 'u'), u65(kMaxCredential + 1, 'u');
     struct Case {

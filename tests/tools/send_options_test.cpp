@@ -78,6 +78,18 @@ TEST(ParseSend, PasswordFromTheEnvironment) {
     EXPECT_EQ(send(withBasics({}), &unused, &problem, std::string(100, 'p').c_str()), kGoOn) << problem;
 }
 
+TEST(ParseSend, ATokenStandsInForThePassword) {
+    SendCommand s;
+    s.haveToken = true;
+    std::string problem;
+    ASSERT_EQ(send(withBasics({"--user", "ann"}), &s, &problem), kGoOn) << problem;
+    EXPECT_EQ(s.user, "ann");
+    EXPECT_EQ(s.password, "");
+    SendCommand t;
+    t.haveToken = true;
+    EXPECT_EQ(send(withBasics({"--user", ""}), &t, &problem), kExitUsage);  // the user is still needed
+}
+
 TEST(ParseSend, ProblemsInTheOrderTheyAreChecked) {
     const std::string long65(kMaxCredential + 1, 'u');
     struct Case {
