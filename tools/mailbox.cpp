@@ -35,7 +35,8 @@ static int openMailbox(const MailboxCommand &pop3, std::vector<int32_t> *message
     if (status >= 0) return status;
     tevIntegerParam(kChannel, TEV_POP3_PORT, pop3.common.server.port);
     tevIntegerParam(kChannel, TEV_USE_APOP, pop3.apop ? 1 : 0);
-    // Never on without logging in: a --auth list naming nothing the server offers fails (-83, with the offer).
+    // A mailbox command always logs in: a --auth list naming nothing the server offers fails with -83, naming
+    // what it offered.
     tevIntegerParam(kChannel, TEV_REQUIRE_AUTH, 1);
     if (!pop3.authMechanisms.empty()) tevStringParam(kChannel, TEV_AUTH_MECHANISMS, pop3.authMechanisms.c_str());
     if (!pop3.oauthToken.empty()) tevStringParam(kChannel, TEV_OAUTH_TOKEN, pop3.oauthToken.c_str());
