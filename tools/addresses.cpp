@@ -256,18 +256,30 @@ std::string encodedWords(const std::string &name) {
     return result + head + word + tail;
 }
 
-}  // namespace
-
-bool parseAddressList(const std::string &text, std::vector<Mailbox> *out, std::string *problem) {
+// The list parser; with `groups`, "name: members;" stands for its members (RFC 5322 3.4), so a header's
+// "undisclosed-recipients:;" names nobody.
+bool parseList(const std::string &text, bool groups, std::vector<Mailbox> *out, std::string *problem) {
     std::vector<Piece> pieces;
     std::string leading;
     if (!tokenise(text, &pieces, &leading, problem)) return false;
     std::vector<Piece> element;
     std::string elementText;
+    bool inGroup = false;
     size_t k = 0;
     for (;;) {
         bool end = k == pieces.size();
-        if (end || isSpecial(pieces[k], ',')) {
+        bool opensGroup = !end && groups && isSpecial(pieces[k], ':') && !inGroup;
+        if (opensGroup) {
+            // The group's name is no mailbox: its members follow.
+            for (const Piece &piece : element) {
+                if (isSpecial(piece, '<') || isSpecial(piece, '@')) opensGroup = false;
+            }
+        }
+        if (opensGroup) {
+            element.clear();
+            inGroup = true;
+            leading = pieces[k].comment;
+        } else if (end || isSpecial(pieces[k], ',') || (inGroup && isSpecial(pieces[k], ';'))) {
             if (!element.empty()) {
                 elementText = text.substr(element.front().begin, element.back().end - element.front().begin);
                 Mailbox mailbox;
@@ -275,6 +287,7 @@ bool parseAddressList(const std::string &text, std::vector<Mailbox> *out, std::s
                 out->push_back(mailbox);
             }
             if (end) break;
+            if (isSpecial(pieces[k], ';')) inGroup = false;
             element.clear();
             leading = pieces[k].comment;
         } else if (isSpecial(pieces[k], ';')) {
@@ -285,7 +298,21 @@ bool parseAddressList(const std::string &text, std::vector<Mailbox> *out, std::s
         }
         ++k;
     }
+    if (inGroup) {
+        *problem = "the group in '" + trim(text) + "' has no ';' at its end";
+        return false;
+    }
     return true;
+}
+
+}  // namespace
+
+bool parseAddressList(const std::string &text, std::vector<Mailbox> *out, std::string *problem) {
+    return parseList(text, false, out, problem);
+}
+
+bool parseHeaderAddressList(const std::string &text, std::vector<Mailbox> *out, std::string *problem) {
+    return parseList(text, true, out, problem);
 }
 
 std::string libraryElement(const Mailbox &mailbox) {

@@ -7,8 +7,10 @@
 #include <tev32.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "config.h"
@@ -22,6 +24,16 @@ using namespace tevmail;
 int main(int argc, char **argv) {
     installInterruptHandlers();
 
+    // Called as "sendmail" (a link to tevmail), every argument is sendmail's.
+    const char *slash = strrchr(argv[0], '/');
+    if (strcmp(slash != nullptr ? slash + 1 : argv[0], "sendmail") == 0) {
+        std::vector<char *> shifted(argv, argv + argc);
+        static char name[] = "sendmail";
+        shifted.insert(shifted.begin() + 1, name);
+        shifted.push_back(nullptr);
+        return commandSendmail(argc + 1, shifted.data());
+    }
+
     if (argc < 2) {
         fputs(kToolHelp, stderr);
         return kExitUsage;
@@ -33,6 +45,7 @@ int main(int argc, char **argv) {
     }
     if (command == "--version") return commandVersion();
     if (command == "send") return commandSend(argc, argv);
+    if (command == "sendmail") return commandSendmail(argc, argv);
     if (command == "list") return commandList(argc, argv);
     if (command == "fetch") return commandFetch(argc, argv);
     if (command == "delete") return commandDelete(argc, argv);

@@ -62,19 +62,27 @@ std::string joinPath(const std::string &directory, const std::string &name) {
     return directory + "/" + name;
 }
 
-// Writes all of `bytes` to `fd` and closes it; false with errno set.
-static bool writeAllAndClose(int fd, const char *bytes, size_t length) {
+bool writeAll(int fd, const char *bytes, size_t length) {
     size_t done = 0;
     while (done < length) {
         ssize_t n = write(fd, bytes + done, length - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            int saved = errno;
-            close(fd);
-            errno = saved;
+            if (n == 0) errno = EIO;
             return false;
         }
         done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes all of `bytes` to `fd` and closes it; false with errno set.
+static bool writeAllAndClose(int fd, const char *bytes, size_t length) {
+    if (!writeAll(fd, bytes, length)) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return false;
     }
     return close(fd) == 0;
 }
@@ -100,14 +108,20 @@ TemporaryFile::~TemporaryFile() {
     if (!path_.empty()) unlink(path_.c_str());
 }
 
-bool TemporaryFile::create(const std::string &bytes) {
+int TemporaryFile::openForWriting() {
     const char *dir = getenv("TMPDIR");
     std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/tevmail.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) return false;
+    int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
     path_ = name.data();
+    return fd;
+}
+
+bool TemporaryFile::create(const std::string &bytes) {
+    int fd = openForWriting();
+    if (fd < 0) return false;
     return writeAllAndClose(fd, bytes.data(), bytes.size());
 }
 

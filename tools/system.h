@@ -24,6 +24,9 @@ std::string joinPath(const std::string &directory, const std::string &name);
 // Appends everything up to end of file from `fd`; false with errno set on a read error.
 bool readAll(int fd, std::string *out);
 
+// Writes all `length` bytes to `fd` (retrying short writes); false with errno set.
+bool writeAll(int fd, const char *bytes, size_t length);
+
 // Creates or replaces `path` with `length` bytes; false with errno set.
 bool writeFile(const std::string &path, const char *bytes, size_t length);
 
@@ -36,6 +39,8 @@ public:
     ~TemporaryFile();
     // Creates the file in $TMPDIR (else /tmp) with the given bytes; false with errno set on failure.
     bool create(const std::string &bytes);
+    // Creates the file empty and returns a descriptor open for writing (the caller closes it), or -1 with errno.
+    int openForWriting();
     const std::string &path() const { return path_; }
 
 private:
