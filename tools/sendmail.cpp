@@ -8,7 +8,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
+#include <unistd.h>  // STDIN_FILENO
+
+#include <string>
+#include <vector>
 
 #include "auth_options.h"
 #include "commands.h"
@@ -37,41 +40,34 @@ int usage(const std::string &problem) {
 
 // Reads standard input through `reader` into `temporary`. kGoOn, or the exit status after the message.
 int readMessage(MessageReader *reader, TemporaryFile *temporary) {
-    int fd = temporary->openForWriting();
-    if (fd < 0) {
+    auto cannotWrite = []() {
         fprintf(stderr, "tevmail sendmail: cannot write a temporary file: %s\n", strerror(errno));
+        return static_cast<int>(kSendmailIoError);
+    };
+    // Without this check a closed standard input would be the temporary file's descriptor, read back empty.
+    if (!isOpenDescriptor(STDIN_FILENO)) {
+        fputs("tevmail sendmail: standard input is closed; the message is read from it\n", stderr);
         return kSendmailIoError;
     }
-    char chunk[65536];
+    if (!temporary->openForWriting()) return cannotWrite();
+    std::vector<char> chunk(65536);
     bool good = true;
     while (good && !reader->done()) {
-        ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
+        long n = readSome(STDIN_FILENO, chunk.data(), chunk.size());
         if (n < 0) {
             fprintf(stderr, "tevmail sendmail: cannot read standard input: %s\n", strerror(errno));
-            close(fd);
             return kSendmailIoError;
         }
         if (n == 0) break;
-        good = reader->feed(chunk, static_cast<size_t>(n));
-        std::string ready = reader->takeOutput();
-        if (good && !writeAll(fd, ready.data(), ready.size())) {
-            fprintf(stderr, "tevmail sendmail: cannot write a temporary file: %s\n", strerror(errno));
-            close(fd);
-            return kSendmailIoError;
-        }
+        good = reader->feed(chunk.data(), static_cast<size_t>(n)) && temporary->append(reader->takeOutput());
+        if (!good && reader->problem().empty()) return cannotWrite();
     }
-    good = good && reader->finish();
-    std::string rest = reader->takeOutput();
+    if (good && !reader->finish()) good = false;
     if (!good) {
-        close(fd);
         fprintf(stderr, "tevmail sendmail: the message cannot be sent as it is: %s\n", reader->problem().c_str());
         return kSendmailData;
     }
-    if (!writeAll(fd, rest.data(), rest.size()) || close(fd) != 0) {
-        fprintf(stderr, "tevmail sendmail: cannot write a temporary file: %s\n", strerror(errno));
-        return kSendmailIoError;
-    }
+    if (!temporary->append(reader->takeOutput()) || !temporary->finishWriting()) return cannotWrite();
     return kGoOn;
 }
 

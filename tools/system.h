@@ -24,8 +24,11 @@ std::string joinPath(const std::string &directory, const std::string &name);
 // Appends everything up to end of file from `fd`; false with errno set on a read error.
 bool readAll(int fd, std::string *out);
 
-// Writes all `length` bytes to `fd` (retrying short writes); false with errno set.
-bool writeAll(int fd, const char *bytes, size_t length);
+// Reads what is there from `fd`, at most `size` bytes: the count, 0 at the end, -1 with errno set.
+long readSome(int fd, char *buffer, size_t size);
+
+// True when `fd` is an open descriptor (a program started with standard input closed has none).
+bool isOpenDescriptor(int fd);
 
 // Creates or replaces `path` with `length` bytes; false with errno set.
 bool writeFile(const std::string &path, const char *bytes, size_t length);
@@ -39,12 +42,15 @@ public:
     ~TemporaryFile();
     // Creates the file in $TMPDIR (else /tmp) with the given bytes; false with errno set on failure.
     bool create(const std::string &bytes);
-    // Creates the file empty and returns a descriptor open for writing (the caller closes it), or -1 with errno.
-    int openForWriting();
+    // Writing the file piece by piece: creates it empty, appends, and closes it; each false with errno set.
+    bool openForWriting();
+    bool append(const std::string &bytes);
+    bool finishWriting();
     const std::string &path() const { return path_; }
 
 private:
     std::string path_;
+    int fd_ = -1;  // open while the file is written piece by piece
 };
 
 }  // namespace tevmail
