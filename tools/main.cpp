@@ -2,7 +2,8 @@
 // A client of the public TEV32 interface (tev32.h) and nothing else; this file picks the command.
 //
 // Exit status: 0 done; 1 the library or the server reported a failure (its text is printed); 2 usage error;
-// 3 a local file could not be read or written; 130 interrupted.
+// 3 a local file could not be read or written; 130 interrupted. 'sendmail' ends with sendmail's statuses instead
+// (sysexits.h, tools/sendmail_exit.h), since the programs that call it act on those.
 
 #include <tev32.h>
 
