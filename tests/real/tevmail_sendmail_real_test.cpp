@@ -212,6 +212,13 @@ TEST(TevmailSendmail, UsageDataIoAndConfigurationFailuresStopBeforeConnecting) {
     ToolRun noTemp = home.run(good, with({"b@tev.test"}), {"TMPDIR=" + home.path() + "/missing"});
     EXPECT_EQ(noTemp.status, 74) << noTemp.output;
 
+    std::string closedOutput;
+    int closed = runCommand({"/bin/sh", "-c", "exec \"$@\" <&-", "sh", "/usr/bin/env", "HOME=" + home.path(), kTool,
+                             "sendmail", "--server", "127.0.0.1:1", "b@tev.test"},
+                            kLimitMs, &closedOutput);
+    EXPECT_EQ(closed, 74) << closedOutput;
+    EXPECT_EQ(closedOutput, "tevmail sendmail: standard input is closed; the message is read from it\n");
+
     home.writeConfig("account x\n  colour blue\n");
     ToolRun config = home.run(good, with({"b@tev.test"}));
     EXPECT_EQ(config.status, 78) << config.output;
@@ -272,6 +279,27 @@ TEST(TevmailSendmail, ATransientRefusalIsTemporaryAndAPermanentOneIsNot) {
             << run.output;
         EXPECT_NE(run.output.find(std::string(c.reply).substr(0, 9)), std::string::npos) << run.output;
     }
+}
+
+TEST(TevmailSendmail, AMessageLargerThanOneReadArrivesWhole) {
+    // Standard input is read 64 KiB at a time: lines (a dotted one among them) and a CR LF fall across the
+    // boundaries, and a lone CR ends a line there too.
+    Home home;
+    std::string message = "From: a@tev.test\nTo: b@tev.test\nSubject: big\n\n";
+    std::string expected = lfToCrLf(message);
+    for (int i = 0; message.size() < 300000; ++i) {
+        std::string line = (i % 7 == 0 ? "." : "") + std::string(static_cast<size_t>(50 + i % 90), 'a' + i % 26);
+        message += line + (i % 5 == 0 ? "\r\n" : i % 11 == 0 ? "\r" : "\n");
+        expected += line + "\r\n";
+    }
+    ToolRun dry = home.run(message, {"-t", "-i", "--dry-run"});
+    ASSERT_EQ(dry.status, 0) << dry.output.substr(0, 400);
+    std::string lf;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        if (expected[i] != '\r') lf += expected[i];
+    }
+    EXPECT_TRUE(dry.output == "MAIL FROM:<a@tev.test>\nRCPT TO:<b@tev.test>\n\n" + lf)
+        << dry.output.size() << " bytes, not " << lf.size() + 45;
 }
 
 TEST(TevmailSendmail, DryRunPrintsWhatWouldGoOutAndTheNameSendmailWorksAlone) {
