@@ -258,7 +258,10 @@ std::string encodedWords(const std::string &name) {
 
 // The list parser; with `groups`, "name: members;" stands for its members (RFC 5322 3.4), so a header's
 // "undisclosed-recipients:;" names nobody.
-bool parseList(const std::string &text, bool groups, std::vector<Mailbox> *out, std::string *problem) {
+// With `localNames`, an element that is one bare word ("root", as cron addresses mail) is a mailbox without a
+// domain.
+bool parseList(const std::string &text, bool groups, bool localNames, std::vector<Mailbox> *out,
+               std::string *problem) {
     std::vector<Piece> pieces;
     std::string leading;
     if (!tokenise(text, &pieces, &leading, problem)) return false;
@@ -283,7 +286,12 @@ bool parseList(const std::string &text, bool groups, std::vector<Mailbox> *out, 
             if (!element.empty()) {
                 elementText = text.substr(element.front().begin, element.back().end - element.front().begin);
                 Mailbox mailbox;
-                if (!parseElement(element, leading, elementText, &mailbox, problem)) return false;
+                if (localNames && element.size() == 1 && element[0].kind == Token::kAtom) {
+                    mailbox.address = element[0].text;
+                    mailbox.name = trim(leading + (leading.empty() ? "" : " ") + element[0].comment);
+                } else if (!parseElement(element, leading, elementText, &mailbox, problem)) {
+                    return false;
+                }
                 out->push_back(mailbox);
             }
             if (end) break;
@@ -308,11 +316,15 @@ bool parseList(const std::string &text, bool groups, std::vector<Mailbox> *out, 
 }  // namespace
 
 bool parseAddressList(const std::string &text, std::vector<Mailbox> *out, std::string *problem) {
-    return parseList(text, false, out, problem);
+    return parseList(text, false, false, out, problem);
 }
 
 bool parseHeaderAddressList(const std::string &text, std::vector<Mailbox> *out, std::string *problem) {
-    return parseList(text, true, out, problem);
+    return parseList(text, true, true, out, problem);
+}
+
+bool parseRecipientList(const std::string &text, std::vector<Mailbox> *out, std::string *problem) {
+    return parseList(text, false, true, out, problem);
 }
 
 std::string libraryElement(const Mailbox &mailbox) {

@@ -180,11 +180,20 @@ std::string headerSender(const std::vector<HeaderField> &fields) {
         if (field == nullptr) continue;
         std::vector<Mailbox> mailboxes;
         std::string problem;
-        if (parseHeaderAddressList(field->value, &mailboxes, &problem) && !mailboxes.empty()) {
+        if (parseHeaderAddressList(field->value, &mailboxes, &problem) && !mailboxes.empty() &&
+            mailboxes.front().address.find('@') != std::string::npos) {
             return mailboxes.front().address;
         }
     }
     return std::string();
+}
+
+void qualifyAddresses(const std::string &sender, std::vector<Mailbox> *mailboxes) {
+    size_t at = sender.rfind('@');
+    if (at == std::string::npos) return;
+    for (Mailbox &mailbox : *mailboxes) {
+        if (mailbox.address.find('@') == std::string::npos) mailbox.address += sender.substr(at);
+    }
 }
 
 void addRecipients(const std::vector<Mailbox> &more, std::vector<Mailbox> *list) {

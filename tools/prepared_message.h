@@ -80,8 +80,12 @@ const HeaderField *findField(const std::vector<HeaderField> &fields, const char 
 // ("undisclosed-recipients:;" names nobody). False with `problem` naming the field.
 bool headerRecipients(const std::vector<HeaderField> &fields, std::vector<Mailbox> *out, std::string *problem);
 
-// The sender the header names: the first address of Sender, else of From; "" when neither gives one.
+// The sender the header names: the first address of Sender, else of From; "" when neither gives one with a domain.
 std::string headerSender(const std::vector<HeaderField> &fields);
+
+// Gives every address without a domain ("root") the domain of `sender` (local@domain), as a mail system without
+// local delivery must: cron and other system programs address mail to local names.
+void qualifyAddresses(const std::string &sender, std::vector<Mailbox> *mailboxes);
 
 // Appends the mailboxes of `more` whose address `list` does not hold yet.
 void addRecipients(const std::vector<Mailbox> &more, std::vector<Mailbox> *list);

@@ -143,13 +143,19 @@ int commandSendmail(int argc, char **argv) {
         fprintf(stderr, "tevmail sendmail: warning: a line '.' ended the message; what followed it is not sent "
                         "(-i sends it too)\n");
     }
-    std::vector<Mailbox> recipients = command.recipients;
+    std::string sender = command.from.empty() ? headerSender(reader.fields()) : command.from;
+    if (sender.empty()) return usage("no sender: give -f FROM (or 'from' in the account), or a From field");
+    // Local names ("root") get the sender's domain; only then is it known which addresses are the same.
+    std::vector<Mailbox> given = command.recipients, recipients;
+    qualifyAddresses(sender, &given);
+    addRecipients(given, &recipients);
     if (command.readRecipients) {
         std::vector<Mailbox> named;
         if (!headerRecipients(reader.fields(), &named, &problem)) {
             fprintf(stderr, "tevmail sendmail: %s\n", problem.c_str());
             return kSendmailData;
         }
+        qualifyAddresses(sender, &named);
         addRecipients(named, &recipients);
     }
     if (recipients.empty()) {
@@ -159,8 +165,6 @@ int commandSendmail(int argc, char **argv) {
         }
         return usage("no recipient: name them, or give -t to take them from the message");
     }
-    std::string sender = command.from.empty() ? headerSender(reader.fields()) : command.from;
-    if (sender.empty()) return usage("no sender: give -f FROM (or 'from' in the account), or a From field");
 
     DryRunServer dryRun;
     if (command.dryRun) {

@@ -138,7 +138,7 @@ int parseSendmail(const Options &options, const char *passwordFromEnvironment, S
     for (const std::string &word : options.positional) {
         std::vector<Mailbox> mailboxes;
         std::string why;
-        if (!parseAddressList(word, &mailboxes, &why)) return bad("recipient: " + why);
+        if (!parseRecipientList(word, &mailboxes, &why)) return bad("recipient: " + why);
         addRecipients(mailboxes, &out->recipients);
     }
     out->readRecipients = options.has("--read-recipients");

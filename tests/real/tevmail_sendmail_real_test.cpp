@@ -175,6 +175,21 @@ TEST(TevmailSendmail, WithoutIgnoreDotsALoneDotEndsTheMessage) {
     EXPECT_EQ(servers.receivedEnvelopes()[0], "MAIL FROM:<a@tev.test>\nRCPT TO:<b@tev.test>\n");
 }
 
+TEST(TevmailSendmail, CronsMailToALocalNameGoesToTheSendersDomain) {
+    TEV_USE_REAL_SERVERS(servers);
+    servers.clearMessages();
+    Home home;
+    home.writeConfig("account box\n  smtp_server 127.0.0.1:" + std::to_string(servers.smtpPlainPort()) +
+                     "\n  from Host <host@tev.test>\ndefault box\n");
+    // What Debian's cron runs, and the message it writes.
+    const std::string message = "From: root (Cron Daemon)\nTo: root\nSubject: Cron <root@host> job\n\noutput\n";
+    ToolRun cron = home.run(message, {"-FCronDaemon", "-i", "-B8BITMIME", "-oem", "root"});
+    ASSERT_EQ(cron.status, 0) << cron.output;
+    ASSERT_EQ(servers.receivedEnvelopes().size(), 1u);
+    EXPECT_EQ(servers.receivedEnvelopes()[0], "MAIL FROM:<host@tev.test>\nRCPT TO:<root@tev.test>\n");
+    EXPECT_EQ(servers.receivedMessages()[0], lfToCrLf(message));
+}
+
 TEST(TevmailSendmail, UsageDataIoAndConfigurationFailuresStopBeforeConnecting) {
     Home home;
     // Port 1 on loopback: nothing listens, so reaching it would end with 69, not the status expected.

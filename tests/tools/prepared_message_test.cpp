@@ -155,6 +155,23 @@ TEST(HeaderRecipients, ToCcAndBccInOrderWithGroupsTakenApartAndNoAddressTwice) {
     EXPECT_EQ(problem, "the Cc field: the group in 'list: a@x' has no ';' at its end");
 }
 
+TEST(HeaderRecipients, LocalNamesGetTheSendersDomain) {
+    // As cron writes its mail: "To: root", "From: root (Cron Daemon)".
+    std::vector<HeaderField> cron = fieldsOf("From: root (Cron Daemon)\nTo: root, ops (Ops)\n\n");
+    EXPECT_EQ(headerSender(cron), "");  // no domain: the account's or -f's sender is needed
+    std::vector<Mailbox> out;
+    std::string problem;
+    ASSERT_TRUE(headerRecipients(cron, &out, &problem)) << problem;
+    qualifyAddresses("cron@host.tev.test", &out);
+    EXPECT_EQ(addresses(out), "<root@host.tev.test><ops@host.tev.test>");
+    EXPECT_EQ(out[1].name, "Ops");
+    std::vector<Mailbox> given;
+    ASSERT_TRUE(parseRecipientList("root, b@x", &given, &problem)) << problem;
+    qualifyAddresses("a@y", &given);
+    EXPECT_EQ(addresses(given), "<root@y><b@x>");
+    EXPECT_FALSE(parseAddressList("root", &given, &problem));  // send --to still wants whole addresses
+}
+
 TEST(HeaderRecipients, TheSenderIsSenderElseFrom) {
     EXPECT_EQ(headerSender(fieldsOf("From: Ann <ann@x>\nSender: Bot <bot@x>\n\n")), "bot@x");
     EXPECT_EQ(headerSender(fieldsOf("from: Ann <ann@x>, Bob <bob@x>\n\n")), "ann@x");
