@@ -22,10 +22,19 @@ namespace {
 
 bool takesValue(const OptionTable &known, const std::string &word) {
     if (word.find('=') != std::string::npos) return false;
+    if (word == "--config" || word == "--account") return true;  // taken out before the table is used
     for (const KnownOption &option : known) {
         if (word == option.name) return option.takes != Takes::kNothing;
     }
     return false;
+}
+
+// Adds a switch once: callers repeat them ("-i -oi"), which is no usage error.
+void addSwitch(std::vector<std::string> *out, const char *name) {
+    for (const std::string &word : *out) {
+        if (word == name) return;
+    }
+    out->push_back(name);
 }
 
 // One word of short options ("-t", "-ti", "-f", "-fann@x", "-oi"). `next` is the word after it (null at the end),
@@ -36,9 +45,9 @@ bool translateShort(const std::string &word, const std::string *next, std::vecto
     for (size_t i = 1; i < word.size(); ++i) {
         const char c = word[i];
         switch (c) {
-        case 't': out->push_back("--read-recipients"); continue;
-        case 'i': out->push_back("--ignore-dots"); continue;
-        case 'v': out->push_back("--verbose"); continue;
+        case 't': addSwitch(out, "--read-recipients"); continue;
+        case 'i': addSwitch(out, "--ignore-dots"); continue;
+        case 'v': addSwitch(out, "--verbose"); continue;
         case 'm': case 'n': case 'U': case 'G': continue;  // "me too", no aliasing, initial submission, gateway
         case 'f': case 'r': case 'o': case 'b': case 'F': case 'B': case 'N': case 'R': case 'V': case 'L':
         case 'p': case 'O':
@@ -61,7 +70,7 @@ bool translateShort(const std::string &word, const std::string *next, std::vecto
             out->push_back("--from");
             out->push_back(value);
         } else if (c == 'o' && value == "i") {
-            out->push_back("--ignore-dots");
+            addSwitch(out, "--ignore-dots");
         } else if (c == 'b' && value != "m") {
             *problem = "-b" + value + " is not supported: tevmail sendmail only sends a message (-bm)";
             return false;

@@ -42,6 +42,9 @@ TEST(SendmailArguments, WhatCronMailMuttAndGitPassBecomesTevmailsOptions) {
     EXPECT_EQ(translated({"--server", "h:25", "--password", "-t", "--no-tls", "--trace=-f", "x@y"}),
               "[--server][h:25][--password][-t][--no-tls][--trace=-f][x@y]");
     EXPECT_EQ(translated({"-h"}), "[--help]");
+    // Repeated switches are no error; the account options keep their values.
+    EXPECT_EQ(translated({"-i", "-oi", "-t", "-ti", "-v", "-v"}), "[--ignore-dots][--read-recipients][--verbose]");
+    EXPECT_EQ(translated({"--config", "-c", "--account", "-a"}), "[--config][-c][--account][-a]");
 }
 
 TEST(SendmailArguments, ModesAndOptionsItDoesNotHaveAreRefused) {
