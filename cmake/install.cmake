@@ -53,6 +53,9 @@ if(TARGET tevmail)
   set_target_properties(tevmail PROPERTIES INSTALL_RPATH "${tev_rpath}")
   install(TARGETS tevmail RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/tools/tevmail.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # bash-completion loads completions/NAME on demand, where NAME is the command being completed.
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/tevmail.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME tevmail)
 endif()
 
 # ---- Tests of the installed tree and of the demo ----

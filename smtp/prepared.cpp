@@ -2,7 +2,7 @@
 // goes out after the envelope as it is: every line end (CR LF, LF or a lone CR) as CR LF, every line that begins
 // with '.' stuffed by the data writer (S1), no line longer than 998 characters (RFC 5321 4.5.3.1.6). The library
 // adds no header line, no MIME part and no attachment; the subject, the body mode and the attachment list of the
-// send are not used.
+// send are not used. A NUL byte of a message file goes out as it is, like every other byte.
 #include <cstring>
 
 #include "engine/driver.h"
@@ -22,6 +22,21 @@ using namespace sendstate;
 namespace {
 
 constexpr int32_t kLongestPreparedLine = 998;
+
+// The bytes of the text taken so far: those read into the window less those still unread there (both counts wrap
+// at 32 bits alike).
+uint32_t consumedBytes(const SessionRecord &rec) {
+    return static_cast<uint32_t>(rec.textBytesRead) - static_cast<uint32_t>(rec.textWindowFill - rec.textWindowPos);
+}
+
+// The next byte of the message (0 to 255), or -1 at its end. The text reader answers 0 for a NUL byte and for the
+// end alike; a message sent as it is must not end at a NUL byte of its file, so whether a byte was taken decides.
+int32_t nextMessageByte(SessionRecord &rec) {
+    const uint32_t before = consumedBytes(rec);
+    int32_t c = nextTextByte(rec);
+    if (c == 0 && consumedBytes(rec) == before) return -1;
+    return c;
+}
 
 void closePreparedFile(SessionRecord &rec) {
     if (rec.fileHandle == 0) return;
@@ -53,18 +68,18 @@ int32_t startPreparedMessage(SessionRecord &rec, uint32_t) {
 // 247: one line per step; at the end of the text, the end of the data.
 int32_t sendPreparedLine(SessionRecord &rec, uint32_t now) {
     int32_t length = 0;
-    int32_t c = nextTextByte(rec);
-    if (c == 0) {
+    int32_t c = nextMessageByte(rec);
+    if (c < 0) {
         closePreparedFile(rec);
         rec.nextState = kEndOfData;
         return 0;
     }
-    for (; c != 0; c = nextTextByte(rec)) {
+    for (; c >= 0; c = nextMessageByte(rec)) {
         if (c == '\n') break;
         if (c == '\r') {
             // CR LF is one line end; a lone CR is one too, and the byte after it starts the next line.
-            int32_t next = nextTextByte(rec);
-            if (next != '\n' && next != 0) --rec.textWindowPos;  // the byte just read is still in the window
+            int32_t next = nextMessageByte(rec);
+            if (next != '\n' && next >= 0) --rec.textWindowPos;  // the byte just read is still in the window
             break;
         }
         if (length == kLongestPreparedLine) {

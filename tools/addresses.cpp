@@ -256,25 +256,46 @@ std::string encodedWords(const std::string &name) {
     return result + head + word + tail;
 }
 
-}  // namespace
-
-bool parseAddressList(const std::string &text, std::vector<Mailbox> *out, std::string *problem) {
+// The list parser; with `groups`, "name: members;" stands for its members (RFC 5322 3.4), so a header's
+// "undisclosed-recipients:;" names nobody.
+// With `localNames`, an element that is one bare word ("root", as cron addresses mail) is a mailbox without a
+// domain.
+bool parseList(const std::string &text, bool groups, bool localNames, std::vector<Mailbox> *out,
+               std::string *problem) {
     std::vector<Piece> pieces;
     std::string leading;
     if (!tokenise(text, &pieces, &leading, problem)) return false;
     std::vector<Piece> element;
     std::string elementText;
+    bool inGroup = false;
     size_t k = 0;
     for (;;) {
         bool end = k == pieces.size();
-        if (end || isSpecial(pieces[k], ',')) {
+        bool opensGroup = !end && groups && isSpecial(pieces[k], ':') && !inGroup;
+        if (opensGroup) {
+            // The group's name is no mailbox: its members follow.
+            for (const Piece &piece : element) {
+                if (isSpecial(piece, '<') || isSpecial(piece, '@')) opensGroup = false;
+            }
+        }
+        if (opensGroup) {
+            element.clear();
+            inGroup = true;
+            leading = pieces[k].comment;
+        } else if (end || isSpecial(pieces[k], ',') || (inGroup && isSpecial(pieces[k], ';'))) {
             if (!element.empty()) {
                 elementText = text.substr(element.front().begin, element.back().end - element.front().begin);
                 Mailbox mailbox;
-                if (!parseElement(element, leading, elementText, &mailbox, problem)) return false;
+                if (localNames && element.size() == 1 && element[0].kind == Token::kAtom) {
+                    mailbox.address = element[0].text;
+                    mailbox.name = trim(leading + (leading.empty() ? "" : " ") + element[0].comment);
+                } else if (!parseElement(element, leading, elementText, &mailbox, problem)) {
+                    return false;
+                }
                 out->push_back(mailbox);
             }
             if (end) break;
+            if (isSpecial(pieces[k], ';')) inGroup = false;
             element.clear();
             leading = pieces[k].comment;
         } else if (isSpecial(pieces[k], ';')) {
@@ -285,7 +306,25 @@ bool parseAddressList(const std::string &text, std::vector<Mailbox> *out, std::s
         }
         ++k;
     }
+    if (inGroup) {
+        *problem = "the group in '" + trim(text) + "' has no ';' at its end";
+        return false;
+    }
     return true;
+}
+
+}  // namespace
+
+bool parseAddressList(const std::string &text, std::vector<Mailbox> *out, std::string *problem) {
+    return parseList(text, false, false, out, problem);
+}
+
+bool parseHeaderAddressList(const std::string &text, std::vector<Mailbox> *out, std::string *problem) {
+    return parseList(text, true, true, out, problem);
+}
+
+bool parseRecipientList(const std::string &text, std::vector<Mailbox> *out, std::string *problem) {
+    return parseList(text, false, true, out, problem);
 }
 
 std::string libraryElement(const Mailbox &mailbox) {

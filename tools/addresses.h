@@ -31,6 +31,14 @@ struct Mailbox {
 // or blanks). False with `problem` set.
 bool parseAddressList(const std::string &text, std::vector<Mailbox> *out, std::string *problem);
 
+// As parseAddressList, for the value of a To, Cc or Bcc header field: a group ("team: a@x, b@y;") stands for its
+// members, and an empty one ("undisclosed-recipients:;") for nobody. A bare word ("root") is a mailbox whose
+// address has no domain, for the caller to complete.
+bool parseHeaderAddressList(const std::string &text, std::vector<Mailbox> *out, std::string *problem);
+
+// As parseAddressList, but a bare word ("root") is a mailbox whose address has no domain (sendmail's arguments).
+bool parseRecipientList(const std::string &text, std::vector<Mailbox> *out, std::string *problem);
+
 // The element the library takes for one mailbox: "<a@x>" or "Name <a@x>". A name that holds ',', '<', '>', '"' or
 // '\' is written as RFC 2047 encoded words, so no element ever holds the list separator ',' or a second '<'; a
 // name with other specials is quoted.

@@ -8,5 +8,6 @@ int commandList(int argc, char **argv);
 int commandFetch(int argc, char **argv);
 int commandDelete(int argc, char **argv);
 int commandVerify(int argc, char **argv);
+int commandSendmail(int argc, char **argv);  // tools/sendmail.cpp
 
 }  // namespace tevmail

@@ -380,7 +380,8 @@ int accountArguments(const char *command, const OptionTable &known, std::vector<
     std::string netrcText, problem;
     std::string netrc = netrcPath();
     if (!netrc.empty()) readTextFile(netrc, &netrcText);
-    Protocol protocol = std::string(command) == "send" ? Protocol::kSmtp : Protocol::kPop3;
+    const std::string name = command;
+    Protocol protocol = name == "send" || name == "sendmail" ? Protocol::kSmtp : Protocol::kPop3;
     Resolved resolved;
     if (applyAccount(args, known, protocol, getenv(kPasswordVariable), netrcText, &resolved, &problem)) {
         if (!resolved.unappliedTls.empty()) {

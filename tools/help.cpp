@@ -11,6 +11,7 @@ const char kToolHelp[] =
     "\n"
     "Commands:\n"
     "  send     send a message over SMTP (text or HTML, alternative text, attachments, AUTH)\n"
+    "  sendmail send a complete message read from standard input, as sendmail -t does\n"
     "  list     list the messages of a POP3 mailbox\n"
     "  fetch    fetch messages over POP3 and decode them into a text file plus attachment files\n"
     "  delete   delete messages from a POP3 mailbox\n"
@@ -27,7 +28,7 @@ const char kToolHelp[] =
     "(else $XDG_CONFIG_HOME/tevmail/config or ~/.config/tevmail/config); options given win over the file, and a\n"
     "password still missing comes from ~/.netrc.\n"
     "Exit status: 0 done, 1 failed (the library's or the server's message is printed), 2 usage error,\n"
-    "3 a local file could not be read or written, 130 interrupted.\n";
+    "3 a local file could not be read or written, 130 interrupted ('sendmail': sendmail's statuses, see there).\n";
 
 const char kSendHelp[] =
     "usage: tevmail send --server HOST[:PORT] --from ADDR --to LIST [--cc LIST] [--bcc LIST]\n"
@@ -122,5 +123,34 @@ const char kVerifyHelp[] =
     "Checks the syntax of each address ('Name <a@example.org>' or a bare a@example.org) without any network\n"
     "access: one '@', and only letters, digits and _ - / . $ & ' between the angle brackets.\n"
     "Exit status 0 when every address is well formed, 1 otherwise.\n";
+
+const char kSendmailHelp[] =
+    "usage: tevmail sendmail [-t] [-f FROM] [-i | -oi] [OPTIONS] [--] [RECIPIENT...]\n"
+    "\n"
+    "Reads a complete message (header, empty line, body) from standard input and sends it as it is, for\n"
+    "programs that hand mail to sendmail (cron, mail, mutt, git send-email). Called through a link named\n"
+    "'sendmail', tevmail takes its arguments as these. Server, TLS and AUTH come from the account or the\n"
+    "options of 'tevmail send' (--server, --user, --password, --auth, --tls, --starttls, --cafile, ...).\n"
+    "\n"
+    "  -t, --read-recipients  send to the addresses of the To, Cc and Bcc fields too (groups taken apart)\n"
+    "  -f FROM, --from FROM the envelope sender (also -r); default: the account's 'from', else the Sender or\n"
+    "                       From field\n"
+    "  -i, -oi, --ignore-dots  a line holding only '.' is part of the message; without -i it ends the message\n"
+    "  RECIPIENT            an address (or a list: \"Doe, John\" <j@x>, k@y); repeat for more; a local name\n"
+    "                       without a domain (root) gets the sender's domain\n"
+    "  --dry-run            send nothing: print the envelope, a blank line and the message as a server would\n"
+    "                       receive it (LF line ends); connects only to a listener of its own on 127.0.0.1\n"
+    "  -v                   report each step on standard error (--verbose)\n"
+    "  -F, -B, -N, -R, -V, -L, -p, -O, other -oX, -bm, -m, -n, -U, -G: taken for compatibility, no effect\n"
+    "\n"
+    "The message goes out unchanged but for its line ends (CR LF, LF and a lone CR all become CR LF) and its Bcc\n"
+    "and Resent-Bcc fields, which are removed; nothing is added (no Date, Message-ID or From). A message with\n"
+    "a line longer than 998 characters, a NUL byte, or a header line that is no header field is refused\n"
+    "before anything connects (status 65): wrap or encode it first. A leading mbox 'From ' line is dropped.\n"
+    "\n"
+    "Exit status (sysexits.h): 0 sent; 64 usage error; 65 the message cannot be sent as it is; 69 no server,\n"
+    "TLS failed or a permanent (5xx) refusal; 74 a local read or write failed; 75 temporary failure (a 4xx\n"
+    "reply, a timeout, a lost connection: try again later); 77 authentication refused or impossible;\n"
+    "78 configuration file error; 70 or 71 an internal failure; 130 interrupted.\n";
 
 }  // namespace tevmail

@@ -9,5 +9,6 @@ extern const char kListHelp[];
 extern const char kFetchHelp[];
 extern const char kDeleteHelp[];
 extern const char kVerifyHelp[];
+extern const char kSendmailHelp[];
 
 }  // namespace tevmail

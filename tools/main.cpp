@@ -2,13 +2,16 @@
 // A client of the public TEV32 interface (tev32.h) and nothing else; this file picks the command.
 //
 // Exit status: 0 done; 1 the library or the server reported a failure (its text is printed); 2 usage error;
-// 3 a local file could not be read or written; 130 interrupted.
+// 3 a local file could not be read or written; 130 interrupted. 'sendmail' ends with sendmail's statuses instead
+// (sysexits.h, tools/sendmail_exit.h), since the programs that call it act on those.
 
 #include <tev32.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "config.h"
@@ -22,6 +25,16 @@ using namespace tevmail;
 int main(int argc, char **argv) {
     installInterruptHandlers();
 
+    // Called as "sendmail" (a link to tevmail), every argument is sendmail's.
+    const char *slash = strrchr(argv[0], '/');
+    if (strcmp(slash != nullptr ? slash + 1 : argv[0], "sendmail") == 0) {
+        std::vector<char *> shifted(argv, argv + argc);
+        static char name[] = "sendmail";
+        shifted.insert(shifted.begin() + 1, name);
+        shifted.push_back(nullptr);
+        return commandSendmail(argc + 1, shifted.data());
+    }
+
     if (argc < 2) {
         fputs(kToolHelp, stderr);
         return kExitUsage;
@@ -33,6 +46,7 @@ int main(int argc, char **argv) {
     }
     if (command == "--version") return commandVersion();
     if (command == "send") return commandSend(argc, argv);
+    if (command == "sendmail") return commandSendmail(argc, argv);
     if (command == "list") return commandList(argc, argv);
     if (command == "fetch") return commandFetch(argc, argv);
     if (command == "delete") return commandDelete(argc, argv);

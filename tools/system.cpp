@@ -62,19 +62,38 @@ std::string joinPath(const std::string &directory, const std::string &name) {
     return directory + "/" + name;
 }
 
-// Writes all of `bytes` to `fd` and closes it; false with errno set.
-static bool writeAllAndClose(int fd, const char *bytes, size_t length) {
+long readSome(int fd, char *buffer, size_t size) {
+    for (;;) {
+        ssize_t n = read(fd, buffer, size);
+        if (n < 0 && errno == EINTR) continue;
+        return static_cast<long>(n);
+    }
+}
+
+bool isOpenDescriptor(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+// Writes all `length` bytes to `fd` (retrying short writes); false with errno set.
+static bool writeAll(int fd, const char *bytes, size_t length) {
     size_t done = 0;
     while (done < length) {
         ssize_t n = write(fd, bytes + done, length - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            int saved = errno;
-            close(fd);
-            errno = saved;
+            if (n == 0) errno = EIO;
             return false;
         }
         done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes all of `bytes` to `fd` and closes it; false with errno set.
+static bool writeAllAndClose(int fd, const char *bytes, size_t length) {
+    if (!writeAll(fd, bytes, length)) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return false;
     }
     return close(fd) == 0;
 }
@@ -97,17 +116,39 @@ bool writeFile(const std::string &path, const char *bytes, size_t length) {
 }
 
 TemporaryFile::~TemporaryFile() {
+    if (fd_ >= 0) close(fd_);
     if (!path_.empty()) unlink(path_.c_str());
 }
 
-bool TemporaryFile::create(const std::string &bytes) {
+bool TemporaryFile::openForWriting() {
     const char *dir = getenv("TMPDIR");
     std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/tevmail.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) return false;
+    fd_ = mkostemp(name.data(), O_CLOEXEC);
+    if (fd_ < 0) return false;
     path_ = name.data();
+    return true;
+}
+
+bool TemporaryFile::append(const std::string &bytes) {
+    if (fd_ < 0) {
+        errno = EBADF;
+        return false;
+    }
+    return writeAll(fd_, bytes.data(), bytes.size());
+}
+
+bool TemporaryFile::finishWriting() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd >= 0 && close(fd) == 0;
+}
+
+bool TemporaryFile::create(const std::string &bytes) {
+    if (!openForWriting()) return false;
+    int fd = fd_;
+    fd_ = -1;
     return writeAllAndClose(fd, bytes.data(), bytes.size());
 }
 

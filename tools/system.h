@@ -24,6 +24,12 @@ std::string joinPath(const std::string &directory, const std::string &name);
 // Appends everything up to end of file from `fd`; false with errno set on a read error.
 bool readAll(int fd, std::string *out);
 
+// Reads what is there from `fd`, at most `size` bytes: the count, 0 at the end, -1 with errno set.
+long readSome(int fd, char *buffer, size_t size);
+
+// True when `fd` is an open descriptor (a program started with standard input closed has none).
+bool isOpenDescriptor(int fd);
+
 // Creates or replaces `path` with `length` bytes; false with errno set.
 bool writeFile(const std::string &path, const char *bytes, size_t length);
 
@@ -36,10 +42,15 @@ public:
     ~TemporaryFile();
     // Creates the file in $TMPDIR (else /tmp) with the given bytes; false with errno set on failure.
     bool create(const std::string &bytes);
+    // Writing the file piece by piece: creates it empty, appends, and closes it; each false with errno set.
+    bool openForWriting();
+    bool append(const std::string &bytes);
+    bool finishWriting();
     const std::string &path() const { return path_; }
 
 private:
     std::string path_;
+    int fd_ = -1;  // open while the file is written piece by piece
 };
 
 }  // namespace tevmail

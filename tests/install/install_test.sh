@@ -108,4 +108,17 @@ moved_lib=$(env -u LD_LIBRARY_PATH ldd "$scratch/moved/bin/tevmail" | awk '$1 ~ 
 [ -f "$prefix/share/man/man1/tevmail.1" ] || fail "no share/man/man1/tevmail.1"
 out=$("$prefix/bin/tevmail" verify ann@tev.test) || fail "installed tevmail verify failed: $out"
 
+# The man page names every command, sendmail included; bash completion offers the commands and each command's
+# options, read from its --help.
+man -l "$prefix/share/man/man1/tevmail.1" 2>/dev/null | grep -q 'SENDMAIL MODE' || fail "the man page lacks sendmail"
+completion=$prefix/share/bash-completion/completions/tevmail
+[ -f "$completion" ] || fail "no $completion"
+complete_words() {
+    bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _tevmail; echo "${COMPREPLY[*]}"' \
+        _ "$completion" "$@"
+}
+[ "$(complete_words tevmail se)" = "send sendmail" ] || fail "completion of 'se': $(complete_words tevmail se)"
+[ "$(complete_words "$prefix/bin/tevmail" sendmail --dry)" = "--dry-run" ] ||
+    fail "completion of 'sendmail --dry': $(complete_words "$prefix/bin/tevmail" sendmail --dry)"
+
 echo "install_test: installed, built and ran against $prefix (pkg-config and find_package)"

@@ -65,6 +65,26 @@ TEST_F(PreparedMessage, ALineLongerThan998CharactersEndsTheSend) {
     EXPECT_STREQ(text, "Message line longer than 998 characters.");
 }
 
+TEST_F(PreparedMessage, ANulByteInTheFileIsSentAndDoesNotEndTheMessage) {
+    ScriptedServer srv;
+    scriptMessages(srv, {1});
+    srv.waitForClientClose(3000);
+    srv.start();
+    ASSERT_EQ(connect(srv), 0);
+    tevIntegerParam(0, TEV_PREPARED_MESSAGE, 1);
+    // A NUL at the start of a line, inside one, and as the last byte.
+    static const char kBytes[] = "Subject: n\n\n\0starts\nmid\0dle\r\nrest\n\0";
+    const std::string bytes(kBytes, sizeof kBytes - 1);
+    std::string file = tmp.file("nul.eml");
+    tevtest::writeWholeFile(file, bytes);
+    std::string at = "@" + file;
+    EXPECT_EQ(tevSendEmail(0, "<bob@x.test>", nullptr, nullptr, nullptr, at.c_str(), nullptr), 0);
+    tevClose(0);
+    ASSERT_TRUE(srv.finish(3000)) << srv.error();
+    static const char kSent[] = "Subject: n\r\n\r\n\0starts\r\nmid\0dle\r\nrest\r\n\0\r\n.\r\nQUIT\r\n";
+    EXPECT_EQ(showBytes(transcript(srv)), showBytes(kEnvelope + std::string(kSent, sizeof kSent - 1)));
+}
+
 TEST_F(PreparedMessage, OffByDefaultAndOnlyZeroOrOne) {
     EXPECT_EQ(rec().preparedMessage, 0);
     EXPECT_EQ(tevIntegerParam(0, TEV_PREPARED_MESSAGE, 7), 1);

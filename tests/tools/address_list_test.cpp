@@ -108,3 +108,22 @@ TEST(RecipientTrail, NamesTheRecipientWhoseReplyFailed) {
 
 }  // namespace
 }  // namespace tevmail
+
+namespace tevmail {
+namespace {
+
+TEST(HeaderAddressList, GroupsStandForTheirMembers) {
+    std::vector<Mailbox> out;
+    std::string problem;
+    ASSERT_TRUE(parseHeaderAddressList("a@x, Team (the team): B <b@x>, c@x; , undisclosed-recipients:;, d@x", &out,
+                                       &problem))
+        << problem;
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[1].name, "B");
+    EXPECT_EQ(out[3].address, "d@x");
+    EXPECT_FALSE(parseHeaderAddressList("a@x;", &out, &problem));
+    EXPECT_FALSE(parseAddressList("g: a@x;", &out, &problem));  // the command line still takes no groups
+}
+
+}  // namespace
+}  // namespace tevmail
