@@ -446,7 +446,9 @@ int32_t topHeaderLine(SessionRecord &rec, LineSource &source, bool lineStart) {
     }
     if (boundaryRule(rec, source)) {
         logText(rec, "[Assuming MIME]\r\n");
-    } else if (rec.utf8) {
+    } else if (rec.utf8 && !encodingRule(rec)) {
+        // Python's email package and others put Content-Type and Content-Transfer-Encoding before
+        // MIME-Version: what they say of the body counts wherever the top header says it.
         noteContentLine(rec, source);
     }
     return 1;
