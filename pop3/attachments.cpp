@@ -163,7 +163,12 @@ void openAttachment(SessionRecord &rec) {
     }
 
     if (rec.utf8) numberTakenName(rec, used);
-    const bool offMessageFile = keepOffMessageFile(rec, used);
+    bool offMessageFile = keepOffMessageFile(rec, used);
+    if (rec.utf8 && offMessageFile) {
+        // The number that keeps it off the message file may give a name taken already.
+        numberTakenName(rec, used);
+        offMessageFile = !platform::isSameFile(rec.emailFile, rec.attachmentPath);
+    }
 
     dropAttachment(rec);
     logFormat(rec, "[Creating '%s']\r\n", path);
