@@ -81,6 +81,14 @@ bool nextLineStartsWithSpace(SessionRecord &rec, LineSource &source, bool second
     return !secondNotSpace || ahead[1] != ' ';
 }
 
+// The next line continues a header line (RFC 5322 2.2.3: it starts with a space or a tab).
+bool nextLineContinues(SessionRecord &rec, LineSource &source) {
+    if (!nextReadStartsLine(rec)) return false;
+    char ahead[kPeekLength + 1];
+    const int32_t n = peekAhead(source, ahead);
+    return n >= 2 && (ahead[0] == ' ' || ahead[0] == '\t');
+}
+
 // The POP3 end line: at most four bytes, '.' not followed by a second '.'.  When too few bytes have come to
 // tell, it is taken for the end line: a missed join is harmless, a swallowed end line is not.
 bool isEndLineAhead(const char *ahead, int32_t n) {
@@ -360,7 +368,7 @@ void decodeHeaderWords(SessionRecord &rec, LineSource &source) {
 // buffer holds.
 void unfoldHeaderLine(SessionRecord &rec, LineSource &source) {
     char *line = rec.replyBuffer;
-    while (nextLineStartsWithSpace(rec, source, false)) {
+    while (nextLineContinues(rec, source)) {
         size_t kept = lineLength(rec);
         while (kept > 0 && (line[kept - 1] == ' ' || line[kept - 1] == '\t' || line[kept - 1] == '\r' ||
                             line[kept - 1] == '\n')) {
@@ -610,7 +618,8 @@ int32_t decodeMimeLine(SessionRecord &rec) {
 
 void mime::writeToMessage(SessionRecord &rec, const char *bytes, size_t length) {
     while (length > 0) {
-        const int32_t chunk = length < kBigBufferSize ? static_cast<int32_t>(length) : static_cast<int32_t>(kBigBufferSize);
+        const int32_t chunk =
+            length < kBigBufferSize ? static_cast<int32_t>(length) : static_cast<int32_t>(kBigBufferSize);
         writeToMessageFile(rec, bytes, chunk);
         bytes += chunk;
         length -= static_cast<size_t>(chunk);

@@ -82,7 +82,7 @@ TEST_F(DecoderUtf8, PartsBecomeUtf8TextAndNamedFiles) {
         "Caf=E9 cr=E8me, tr=E8s lo=\nng\n--b\n"
         "Content-Type: text/plain;\n charset=iso-8859-1\nContent-Transfer-Encoding: base64\n\nR3L832UsIEv2bG4=\n--b\n"
         "Content-Type: application/octet-stream\nContent-Transfer-Encoding: base64\n"
-        "Content-Disposition: attachment;\n filename*0*=iso-8859-1'de'R%E9sum%E9;\n filename*1=\" 2026.pdf\"\n\n"
+        "Content-Disposition: attachment;\n filename*0*=iso-8859-1'de'R%E9sum%E9;\n\tfilename*1=\" 2026.pdf\"\n\n"
         "YWJj\n--b--\n");
     ASSERT_EQ(fetch(message), 0);
     EXPECT_EQ(messageFile(), crlf("Subject: parts\nMIME-Version: 1.0\n\nCafé crème, très long\n") +
