@@ -178,9 +178,49 @@ bool isTakenAsItIs(const char *charset) {
            sameName(charset, length, "ascii");
 }
 
+namespace {
+
+// The converter of the charset a thread used last: a text part is converted line by line, and opening a
+// converter for every line would cost more than converting it.  A charset iconv does not know is remembered too.
+class CachedConverter {
+public:
+    CachedConverter() = default;
+    CachedConverter(const CachedConverter &) = delete;
+    CachedConverter &operator=(const CachedConverter &) = delete;
+    ~CachedConverter() { close(); }
+
+    // The converter from charset to UTF-8 in its initial state, or (iconv_t)-1.
+    iconv_t get(const char *charset) {
+        if (!open_ || charset_ != charset) {
+            close();
+            charset_ = charset;
+            cd_ = iconv_open("UTF-8", charset);
+            open_ = true;
+        } else if (cd_ != kNone) {
+            iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        }
+        return cd_;
+    }
+
+private:
+    static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
+    void close() {
+        if (open_ && cd_ != kNone) iconv_close(cd_);
+        open_ = false;
+        cd_ = kNone;
+    }
+    bool open_ = false;
+    std::string charset_;
+    iconv_t cd_ = kNone;
+};
+
+thread_local CachedConverter cachedConverter;
+
+}  // namespace
+
 size_t convertTextToUtf8(const char *charset, const char *bytes, size_t length, bool final, TextSink sink,
                          void *context) {
-    iconv_t cd = isTakenAsItIs(charset) ? reinterpret_cast<iconv_t>(-1) : iconv_open("UTF-8", charset);
+    iconv_t cd = isTakenAsItIs(charset) ? reinterpret_cast<iconv_t>(-1) : cachedConverter.get(charset);
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         if (length > 0) sink(context, bytes, length);
         return length;
@@ -207,7 +247,6 @@ size_t convertTextToUtf8(const char *charset, const char *bytes, size_t length, 
     size_t outLeft = sizeof chunk;
     iconv(cd, nullptr, nullptr, &out, &outLeft);
     if (out > chunk) sink(context, chunk, static_cast<size_t>(out - chunk));
-    iconv_close(cd);
     return length - inLeft;
 }
 
