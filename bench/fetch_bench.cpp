@@ -2,7 +2,9 @@
 // (76-character lines, generated as it is sent, so the process holds no copy of the message), and the library
 // fetches it with tevGetEmailFile, decoding the attachment into a file.  Prints the throughput over the decoded
 // attachment bytes, the fetching thread's CPU seconds and the process's peak resident set size, for a small and a
-// large attachment, so that a memory use growing with the message would show.
+// large attachment, so that a memory use growing with the message would show.  Then the same size as a base64
+// ISO-8859-1 text part written into the message file, as received (TEV_UTF8 0) and converted to UTF-8
+// (TEV_UTF8 1), with the ratio of the two times.
 //
 //     fetch_bench [MiB]        (default 10)
 #include <arpa/inet.h>
@@ -27,6 +29,7 @@
 namespace {
 
 constexpr size_t kLineBytes = 57;  // input bytes of one 76-character base64 line
+int utf8Mode = 0;                   // TEV_UTF8 as last set
 
 // A reproducible byte stream: xorshift64*.
 struct ByteSource {
@@ -86,8 +89,9 @@ bool readCommand(int fd, std::string &pending, std::string &line) {
     }
 }
 
-// Serves one POP3 session: login, RETR 1 (the generated message), QUIT.
-void serve(int listenFd, size_t attachmentBytes, Digest *digest) {
+// Serves one POP3 session: login, RETR 1 (the generated message), QUIT.  `text`: the payload is Latin-1 text
+// in a base64 text part instead of random bytes in an attachment.
+void serve(int listenFd, size_t attachmentBytes, Digest *digest, bool text) {
     int fd = ::accept(listenFd, nullptr, nullptr);
     if (fd < 0) return;
     std::string pending, line;
@@ -106,16 +110,22 @@ void serve(int listenFd, size_t attachmentBytes, Digest *digest) {
                 "\r\n"
                 "The attachment follows.\r\n"
                 "--=====bench=====\r\n"
-                "Content-Type: application/octet-stream\r\n"
-                "Content-Transfer-Encoding: base64\r\n"
-                "Content-Disposition: attachment; filename=\"payload.bin\"\r\n"
+                + std::string(text ? "Content-Type: text/plain; charset=iso-8859-1\r\n"
+                                     "Content-Transfer-Encoding: base64\r\n"
+                                   : "Content-Type: application/octet-stream\r\n"
+                                     "Content-Transfer-Encoding: base64\r\n"
+                                     "Content-Disposition: attachment; filename=\"payload.bin\"\r\n") +
                 "\r\n";
             // One block of random bytes, encoded once and sent as often as the size needs, keeps the server
             // far faster than the client without holding the whole message.
             constexpr size_t kBlockLines = 1150;
             ByteSource source;
             std::string raw(kBlockLines * kLineBytes, '\0');
-            for (char &c : raw) c = static_cast<char>(source.next());
+            for (size_t i = 0; i < raw.size(); ++i) {
+                // Text: letters, a fifth of them Latin-1 letters above 127, a line end every 64 bytes.
+                const unsigned char r = source.next();
+                raw[i] = static_cast<char>(!text ? r : i % 64 == 63 ? '\n' : r % 5 == 0 ? 0xe0 + r % 28 : 'a' + r % 26);
+            }
             const auto *rawBytes = reinterpret_cast<const unsigned char *>(raw.data());
             std::string block;
             for (size_t i = 0; i < kBlockLines; ++i) encodeLine(rawBytes + i * kLineBytes, kLineBytes, block);
@@ -171,8 +181,9 @@ bool fileDigest(const std::string &path, Digest &digest, size_t &size) {
     return true;
 }
 
-// One fetch of a message with an attachment of the given size; false when anything went wrong.
-bool runOnce(size_t attachmentBytes, const std::string &dir) {
+// One fetch of a message with an attachment of the given size; false when anything went wrong.  With `text`
+// the payload is a text part and its time is stored in *textSeconds.
+bool runOnce(size_t attachmentBytes, const std::string &dir, bool text = false, double *textSeconds = nullptr) {
     int listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -184,7 +195,7 @@ bool runOnce(size_t attachmentBytes, const std::string &dir) {
         return false;
     }
     Digest sent;
-    std::thread server(serve, listenFd, attachmentBytes, &sent);
+    std::thread server(serve, listenFd, attachmentBytes, &sent, text);
 
     tevIntegerParam(0, TEV_POP3_PORT, ntohs(addr.sin_port));
     int32_t rc = tevPop3Connect(0, "127.0.0.1", "bench", "bench");
@@ -200,6 +211,17 @@ bool runOnce(size_t attachmentBytes, const std::string &dir) {
     server.join();
     ::close(listenFd);
 
+    if (text) {
+        struct stat info {};
+        const bool written = ::stat((dir + "/message.txt").c_str(), &info) == 0;
+        const double mb = static_cast<double>(attachmentBytes) / 1e6;
+        std::printf("text part  %8.2f MiB, TEV_UTF8 %d: fetch %d, message file %lld bytes; %.3f s, %.1f MB/s, "
+                    "CPU %.3f s\n",
+                    static_cast<double>(attachmentBytes) / 1048576.0, utf8Mode, rc,
+                    written ? static_cast<long long>(info.st_size) : -1LL, wall, wall > 0 ? mb / wall : 0.0, cpu);
+        if (textSeconds) *textSeconds = wall;
+        return rc == 0 && written && static_cast<size_t>(info.st_size) >= attachmentBytes;
+    }
     Digest received;
     size_t size = 0;
     const bool same = fileDigest(dir + "/payload.bin", received, size) && size == attachmentBytes &&
@@ -236,6 +258,12 @@ int main(int argc, char **argv) {
 
     bool ok = runOnce(bytes / 10 > 0 ? bytes / 10 : 1, dir);
     ok = runOnce(bytes, dir) && ok;
+    double asReceived = 0, converted = 0;
+    tevIntegerParam(0, TEV_UTF8, utf8Mode = 0);
+    ok = runOnce(bytes, dir, true, &asReceived) && ok;
+    tevIntegerParam(0, TEV_UTF8, utf8Mode = 1);
+    ok = runOnce(bytes, dir, true, &converted) && ok;
+    if (asReceived > 0) std::printf("text part converted / as received: %.2f\n", converted / asReceived);
     tevRelease();
 
     std::remove((dir + "/payload.bin").c_str());

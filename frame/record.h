@@ -28,9 +28,11 @@ constexpr size_t kDirectorySize = kMaxDirectoryChars + 1;
 constexpr size_t kMaxSerialPrefixChars = 12;  // "<serial>-": at most 11 digits and '-'
 // Directory + '\' + file name (128) + NUL.
 constexpr size_t kEmailPathSize = kMaxDirectoryChars + 1 + kMaxNameChars + 1;
+constexpr size_t kMaxCopyNumberChars = 13;   // " (<n>)": a blank, at most 10 digits in parentheses
 // Directory + '\' + up to three serial prefixes (the file's own and two that keep it off the message file) +
-// file name (128) + NUL.
-constexpr size_t kAttachmentPathSize = kMaxDirectoryChars + 1 + 3 * kMaxSerialPrefixChars + kMaxNameChars + 1;
+// file name (128) + the copy number of a name taken already in this fetch + NUL.
+constexpr size_t kAttachmentPathSize =
+    kMaxDirectoryChars + 1 + 3 * kMaxSerialPrefixChars + kMaxNameChars + kMaxCopyNumberChars + 1;
 // True when a directory text fits its record field whole.
 inline bool fitsDirectory(const char *directory) {
     size_t length = 0;
@@ -53,6 +55,9 @@ constexpr size_t kMechanismListSize = 256;   // TEV_AUTH_MECHANISMS, blank-separ
 constexpr size_t kAuthOfferSize = 256;       // the mechanisms the server offered, blank-separated
 constexpr size_t kScramBareSize = 272;       // "n=" escaped user (3 x 64) ",r=" nonce (32)
 constexpr size_t kSaslNoteSize = 512;        // an OAuth error challenge (JSON) kept for the error text
+constexpr size_t kCharsetSize = 65;          // a text part's charset name (64 characters); longer: not converted
+constexpr size_t kTextCarrySize = 4096;      // decoded text of a part waiting for its line end
+constexpr size_t kUsedNameCount = 1024;      // attachment file names created in one fetch, remembered by hash
 
 // Settings shared by every channel; other threads read them, so each is a relaxed atomic.
 template <typename T>
@@ -237,6 +242,18 @@ struct SessionRecord {
     char utf8;
     char smtpUtf8Offered;
     char textTransfer;
+    // Fetching UTF-8 mail: the current part's text is converted from partCharset (empty: taken as it is) when
+    // textPart is set; decoded bytes wait in textCarry until their line ends, so a character or a charset's
+    // shift sequence is never cut.  partNamed: 0 no file name yet, 1 a name= of Content-Type, 2 a filename= of
+    // Content-Disposition (which wins).  usedNames: hashes of the attachment files created in this fetch, so a
+    // name given twice gets a copy number instead of overwriting the first file.
+    char textPart;
+    char partNamed;
+    char partCharset[kCharsetSize];
+    int32_t textCarryLength;               // 0..kTextCarrySize
+    char textCarry[kTextCarrySize];
+    int32_t usedNameCount;                 // 0..kUsedNameCount
+    uint64_t usedNames[kUsedNameCount];
     // Integer parameter 110: the message text (memory or "@file") is a complete message that goes out as it is,
     // after the envelope, with no header lines, MIME parts or attachments of the library (smtp/prepared.cpp).
     int32_t preparedMessage;

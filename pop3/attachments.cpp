@@ -1,7 +1,9 @@
 // Attachment files of the MIME decoder: one file per saved part, created inside the attachment directory under
 // the part's own (last-component-only) name, closed with a note in the message file, and listed by name in
 // savedAttachments for TEV_DEBUG_SAVED_FILES.
+#include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "frame/record.h"
 #include "frame/text.h"
@@ -14,10 +16,12 @@ namespace tev {
 
 namespace {
 
-// Directory, '\', up to three "<serial>-" prefixes (11 digits and '-' at most each), file name, NUL: the path
-// always fits, never cut.
-static_assert(kAttachmentPathSize >= kMaxDirectoryChars + 1 + 3 * kMaxSerialPrefixChars + kMaxNameChars + 1,
+// Directory, '\', up to three "<serial>-" prefixes (11 digits and '-' at most each), file name, copy number,
+// NUL: the path always fits, never cut.
+static_assert(kAttachmentPathSize >=
+                  kMaxDirectoryChars + 1 + 3 * kMaxSerialPrefixChars + kMaxNameChars + kMaxCopyNumberChars + 1,
               "attachmentPath too small");
+constexpr uint32_t kMaxCopyNumber = 100000;
 constexpr size_t kMaxSavedListChars = kSavedAttachmentsSize - 1;
 
 // Counters wrap like the 32-bit counters they are, without signed overflow.
@@ -65,9 +69,71 @@ bool keepOffMessageFile(SessionRecord &rec, size_t nameStart) {
     return !platform::isSameFile(rec.emailFile, rec.attachmentPath);
 }
 
+// FNV-1a: the attachment names of one fetch are told apart by these 64 bits.
+uint64_t nameHash(const char *name) {
+    uint64_t hash = 14695981039346656037ull;
+    for (const char *p = name; *p != '\0'; ++p) {
+        hash ^= static_cast<unsigned char>(*p);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+bool isUsedName(const SessionRecord &rec, const char *name) {
+    const uint64_t hash = nameHash(name);
+    const int32_t count = rec.usedNameCount < static_cast<int32_t>(kUsedNameCount) ? rec.usedNameCount
+                                                                                   : static_cast<int32_t>(kUsedNameCount);
+    for (int32_t i = 0; i < count; ++i) {
+        if (rec.usedNames[i] == hash) return true;
+    }
+    return false;
+}
+
+// Beyond kUsedNameCount files in one fetch, later names are no longer remembered (and may overwrite).
+void rememberName(SessionRecord &rec, const char *name) {
+    if (rec.usedNameCount < 0) rec.usedNameCount = 0;
+    if (static_cast<size_t>(rec.usedNameCount) >= kUsedNameCount) return;
+    rec.usedNames[rec.usedNameCount++] = nameHash(name);
+}
+
+// UTF-8 mail: a file name already created in this fetch becomes "name (2).ext", "name (3).ext", ... (the copy
+// number before the extension), so a second part of the same name never overwrites the first.
+void numberTakenName(SessionRecord &rec, size_t nameStart) {
+    char name[kAttachmentPathSize];
+    copyText(name, rec.attachmentPath + nameStart);
+    if (!isUsedName(rec, name)) return;
+    const char *dot = std::strrchr(name, '.');
+    const size_t stemLength = dot && dot != name ? static_cast<size_t>(dot - name) : std::strlen(name);
+    const char *extension = name + stemLength;
+    const size_t room = sizeof rec.attachmentPath - nameStart;
+    for (uint32_t copy = 2; copy <= kMaxCopyNumber; ++copy) {
+        formatText(rec.attachmentPath + nameStart, room, "%.*s (%u)%s", static_cast<int>(stemLength), name,
+                   static_cast<unsigned>(copy), extension);
+        if (!isUsedName(rec, rec.attachmentPath + nameStart)) return;
+    }
+}
+
 }  // namespace
 
 namespace mime {
+
+void setReceivedName(SessionRecord &rec, const std::string &received) {
+    std::string name = received;
+    for (char &c : name) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) c = '_';
+    }
+    const size_t separator = name.find_last_of("\\/:");
+    if (separator != std::string::npos) name.erase(0, separator + 1);
+    size_t keep = name.size() < kMaxNameChars ? name.size() : kMaxNameChars;
+    // Never end inside a UTF-8 sequence: back up over continuation bytes to the start of the cut character.
+    if (keep < name.size()) {
+        while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xc0) == 0x80) --keep;
+    }
+    name.resize(keep);
+    copyText(rec.attachmentFileName, name.c_str(), kMaxNameChars);
+    keepFileNameOnly(rec.attachmentFileName);
+}
 
 void keepFileNameOnly(char *name) {
     const char *start = name;
@@ -96,7 +162,13 @@ void openAttachment(SessionRecord &rec) {
         copyText(path + used, sizeof rec.attachmentPath - used, rec.attachmentFileName, kMaxNameChars);
     }
 
-    const bool offMessageFile = keepOffMessageFile(rec, used);
+    if (rec.utf8) numberTakenName(rec, used);
+    bool offMessageFile = keepOffMessageFile(rec, used);
+    if (rec.utf8 && offMessageFile) {
+        // The number that keeps it off the message file may give a name taken already.
+        numberTakenName(rec, used);
+        offMessageFile = !platform::isSameFile(rec.emailFile, rec.attachmentPath);
+    }
 
     dropAttachment(rec);
     logFormat(rec, "[Creating '%s']\r\n", path);
@@ -107,6 +179,7 @@ void openAttachment(SessionRecord &rec) {
         return;
     }
     rec.fileHandle = handle;
+    if (rec.utf8) rememberName(rec, lastComponent(path));
 }
 
 void dropAttachment(SessionRecord &rec) {

@@ -34,6 +34,19 @@ int hexDigit(char c) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
+// Charset names (RFC 2978) are letters, digits and a few marks; anything else (a '/' that would add iconv
+// options, blanks, controls) is no name to hand to iconv.
+bool isCharsetName(const char *name, size_t length) {
+    if (length == 0 || length > kLongestCharsetName) return false;
+    for (size_t i = 0; i < length; ++i) {
+        const char c = name[i];
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                        c == '_' || c == '.' || c == ':' || c == '+' || c == '(' || c == ')';
+        if (!ok) return false;
+    }
+    return true;
+}
+
 // An encoded word "=?charset?e?text?=" at p, within end: its parts, or false.
 struct Word {
     const char *charset;
@@ -96,7 +109,7 @@ bool appendAsUtf8(const char *charset, size_t charsetLength, const char *bytes, 
     // RFC 2231 5: "charset*language".
     const void *star = std::memchr(charset, '*', charsetLength);
     if (star) charsetLength = static_cast<size_t>(static_cast<const char *>(star) - charset);
-    if (charsetLength == 0 || charsetLength > kLongestCharsetName) return false;
+    if (!isCharsetName(charset, charsetLength)) return false;
     if (sameName(charset, charsetLength, "utf-8") || sameName(charset, charsetLength, "us-ascii")) {
         out.append(bytes, length);
         return true;
@@ -156,6 +169,85 @@ std::string decodeWordsToUtf8(const char *line) {
     }
     out.append(line + contentEnd, length - contentEnd);
     return out;
+}
+
+bool isTakenAsItIs(const char *charset) {
+    const size_t length = std::strlen(charset);
+    return !isCharsetName(charset, length) || sameName(charset, length, "utf-8") ||
+           sameName(charset, length, "utf8") || sameName(charset, length, "us-ascii") ||
+           sameName(charset, length, "ascii");
+}
+
+namespace {
+
+// The converter of the charset a thread used last: a text part is converted line by line, and opening a
+// converter for every line would cost more than converting it.  A charset iconv does not know is remembered too.
+class CachedConverter {
+public:
+    CachedConverter() = default;
+    CachedConverter(const CachedConverter &) = delete;
+    CachedConverter &operator=(const CachedConverter &) = delete;
+    ~CachedConverter() { close(); }
+
+    // The converter from charset to UTF-8 in its initial state, or (iconv_t)-1.
+    iconv_t get(const char *charset) {
+        if (!open_ || charset_ != charset) {
+            close();
+            charset_ = charset;
+            cd_ = iconv_open("UTF-8", charset);
+            open_ = true;
+        } else if (cd_ != kNone) {
+            iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        }
+        return cd_;
+    }
+
+private:
+    static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
+    void close() {
+        if (open_ && cd_ != kNone) iconv_close(cd_);
+        open_ = false;
+        cd_ = kNone;
+    }
+    bool open_ = false;
+    std::string charset_;
+    iconv_t cd_ = kNone;
+};
+
+thread_local CachedConverter cachedConverter;
+
+}  // namespace
+
+size_t convertTextToUtf8(const char *charset, const char *bytes, size_t length, bool final, TextSink sink,
+                         void *context) {
+    iconv_t cd = isTakenAsItIs(charset) ? reinterpret_cast<iconv_t>(-1) : cachedConverter.get(charset);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        if (length > 0) sink(context, bytes, length);
+        return length;
+    }
+    char *in = const_cast<char *>(bytes);
+    size_t inLeft = length;
+    char chunk[1024];
+    while (inLeft > 0) {
+        char *out = chunk;
+        size_t outLeft = sizeof chunk;
+        const size_t rc = iconv(cd, &in, &inLeft, &out, &outLeft);
+        const int error = errno;
+        if (out > chunk) sink(context, chunk, static_cast<size_t>(out - chunk));
+        if (rc != static_cast<size_t>(-1)) break;
+        if (error == E2BIG) continue;
+        if (error == EINVAL && !final) break;  // an incomplete sequence: it comes again with the rest
+        // Not valid here (or cut off at the very end): the byte goes on as it is.
+        sink(context, in, 1);
+        ++in;
+        --inLeft;
+    }
+    // Back to the initial shift state (ISO-2022-JP and the like), so the next call starts where this one ends.
+    char *out = chunk;
+    size_t outLeft = sizeof chunk;
+    iconv(cd, nullptr, nullptr, &out, &outLeft);
+    if (out > chunk) sink(context, chunk, static_cast<size_t>(out - chunk));
+    return length - inLeft;
 }
 
 }  // namespace tev::mime

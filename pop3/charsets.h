@@ -17,4 +17,19 @@ bool appendAsUtf8(const char *charset, size_t charsetLength, const char *bytes, 
 // decoded CR, LF or NUL becomes a blank; a word that cannot be decoded stays as received.  The line end is kept.
 std::string decodeWordsToUtf8(const char *line);
 
+// True when text declared in this charset (NUL-terminated; empty = none declared) is taken as it is: none,
+// UTF-8, US-ASCII, or a name that is no charset name at all (longer than 64 bytes, or holding characters no
+// charset name has).
+bool isTakenAsItIs(const char *charset);
+
+// Where converted text goes, chunk by chunk.
+using TextSink = void (*)(void *context, const char *bytes, size_t length);
+
+// Converts `length` bytes of text in `charset` to UTF-8 and hands the result to sink.  Bytes that are not valid
+// in the charset, and all the bytes of a charset iconv does not know, are handed on as they are (never dropped).
+// Returns the bytes consumed: all of them when `final`, else all but an incomplete sequence at the end, which
+// the caller gives again with what follows.
+size_t convertTextToUtf8(const char *charset, const char *bytes, size_t length, bool final, TextSink sink,
+                         void *context);
+
 }  // namespace tev::mime

@@ -6,6 +6,8 @@
 #include "pop3/decoder.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "engine/codecs.h"
 #include "frame/record.h"
@@ -16,6 +18,7 @@
 #include "pop3/extract.h"
 #include "pop3/line_source.h"
 #include "pop3/mime_internal.h"
+#include "pop3/parameters.h"
 
 namespace tev {
 
@@ -76,6 +79,14 @@ bool nextLineStartsWithSpace(SessionRecord &rec, LineSource &source, bool second
     const int32_t n = peekAhead(source, ahead);
     if (n < 2 || ahead[0] != ' ') return false;
     return !secondNotSpace || ahead[1] != ' ';
+}
+
+// The next line continues a header line (RFC 5322 2.2.3: it starts with a space or a tab).
+bool nextLineContinues(SessionRecord &rec, LineSource &source) {
+    if (!nextReadStartsLine(rec)) return false;
+    char ahead[kPeekLength + 1];
+    const int32_t n = peekAhead(source, ahead);
+    return n >= 2 && (ahead[0] == ' ' || ahead[0] == '\t');
 }
 
 // The POP3 end line: at most four bytes, '.' not followed by a second '.'.  When too few bytes have come to
@@ -325,6 +336,10 @@ bool boundaryTest(SessionRecord &rec) {
     const bool alternate = !main && rec.altBoundaryLength > 0 &&
                            std::strncmp(line, rec.altBoundary, static_cast<size_t>(rec.altBoundaryLength)) == 0;
     if (!main && !alternate) return false;
+    flushPartText(rec);
+    rec.textPart = 1;  // a part without Content-Type is text/plain in US-ASCII
+    rec.partCharset[0] = '\0';
+    rec.partNamed = 0;
     addCount(rec.boundaryCount, 1);
     rec.decodeState = kDecodePartHeader;
     rec.partEncoding = kEncodingNone;
@@ -349,12 +364,11 @@ void decodeHeaderWords(SessionRecord &rec, LineSource &source) {
     }
 }
 
-// UTF-8 mail: a kept header line with encoded words is unfolded (its continuation lines joined with one blank,
-// as far as the line buffer holds) and every word of a charset iconv knows is decoded to UTF-8.
-void decodeHeaderToUtf8(SessionRecord &rec, LineSource &source) {
+// Joins the continuation lines of the header line in replyBuffer, each after one blank, as far as the line
+// buffer holds.
+void unfoldHeaderLine(SessionRecord &rec, LineSource &source) {
     char *line = rec.replyBuffer;
-    if (!std::strstr(line, "=?")) return;
-    while (nextLineStartsWithSpace(rec, source, false)) {
+    while (nextLineContinues(rec, source)) {
         size_t kept = lineLength(rec);
         while (kept > 0 && (line[kept - 1] == ' ' || line[kept - 1] == '\t' || line[kept - 1] == '\r' ||
                             line[kept - 1] == '\n')) {
@@ -366,6 +380,14 @@ void decodeHeaderToUtf8(SessionRecord &rec, LineSource &source) {
         std::memmove(line + kept + 1, line + kept, length - kept + 1);
         line[kept] = ' ';
     }
+}
+
+// UTF-8 mail: a kept header line with encoded words is unfolded and every word of a charset iconv knows is
+// decoded to UTF-8.
+void decodeHeaderToUtf8(SessionRecord &rec, LineSource &source) {
+    char *line = rec.replyBuffer;
+    if (!std::strstr(line, "=?")) return;
+    unfoldHeaderLine(rec, source);
     const std::string decoded = mime::decodeWordsToUtf8(line);
     // A word's text in UTF-8 is shorter than the word but for charsets whose characters take more bytes in UTF-8:
     // the text is cut to the buffer, and the line end (none for the first part of an over-long line) is kept.
@@ -376,6 +398,41 @@ void decodeHeaderToUtf8(SessionRecord &rec, LineSource &source) {
     std::memcpy(line, decoded.data(), keep);
     std::memcpy(line + keep, decoded.data() + end, tail);
     line[keep + tail] = '\0';
+}
+
+// UTF-8 mail: a Content-Type or Content-Disposition line, unfolded; the part's type and charset, and its file
+// name (RFC 2231 and RFC 2047 decoded; a Content-Disposition filename wins over a Content-Type name), are kept
+// for the blank line that ends the header, where the attachment file is opened.
+void noteContentLine(SessionRecord &rec, LineSource &source) {
+    const bool disposition = headerNameMatches(rec.replyBuffer, "Content-Disposition:");
+    if (!disposition && !headerNameMatches(rec.replyBuffer, "Content-Type:")) return;
+    unfoldHeaderLine(rec, source);
+    const std::vector<mime::Parameter> parameters = mime::parseParameters(rec.replyBuffer);
+    if (!disposition) {
+        const std::string type = mime::headerType(rec.replyBuffer);
+        rec.textPart = type.compare(0, 5, "text/") == 0 ? 1 : 0;
+        std::string charset;
+        for (const mime::Parameter &parameter : parameters) {
+            if (parameter.name == "charset") {
+                charset = parameter.value;
+                break;
+            }
+        }
+        // A name too long for any charset is no charset: the text is taken as it is.
+        copyText(rec.partCharset, charset.size() < kCharsetSize ? charset.c_str() : "");
+    }
+    std::string name;
+    if (rec.partNamed == 2 || !mime::decodedParameter(parameters, disposition ? "filename" : "name", name)) return;
+    mime::setReceivedName(rec, name);
+    rec.partNamed = disposition ? 2 : 1;
+    logFormat(rec, "[Filename='%s']\r\n", rec.attachmentFileName);
+}
+
+// UTF-8 mail: a text part goes to the message file decoded and converted when its transfer encoding or its
+// charset asks for it (otherwise the line is written as received, quoted-printable decoded as always).
+bool convertsText(const SessionRecord &rec) {
+    return rec.utf8 && rec.textPart &&
+           (rec.partEncoding == kEncodingBase64 || !mime::isTakenAsItIs(rec.partCharset));
 }
 
 // ---------------------------------------------------------------- states
@@ -395,7 +452,13 @@ int32_t topHeaderLine(SessionRecord &rec, LineSource &source, bool lineStart) {
     } else if (headerNameMatches(line, "Subject:") || headerNameMatches(line, "From")) {
         decodeHeaderWords(rec, source);
     }
-    if (boundaryRule(rec, source)) logText(rec, "[Assuming MIME]\r\n");
+    if (boundaryRule(rec, source)) {
+        logText(rec, "[Assuming MIME]\r\n");
+    } else if (rec.utf8 && !encodingRule(rec)) {
+        // Python's email package and others put Content-Type and Content-Transfer-Encoding before
+        // MIME-Version: what they say of the body counts wherever the top header says it.
+        noteContentLine(rec, source);
+    }
     return 1;
 }
 
@@ -404,10 +467,17 @@ int32_t mimeTopHeaderLine(SessionRecord &rec, LineSource &source, bool lineStart
     if (!lineStart) return 0;
     const char *line = rec.replyBuffer;
     if (isBlankLine(line)) {
-        if (rec.partEncoding != kEncodingNone) {
+        if (rec.utf8 && rec.partNamed) {
+            rec.decodeState = kDecodePartBody;
+            logText(rec, "[MIME w/o boundary]\r\n");
+            mime::openAttachment(rec);
+        } else if (rec.partEncoding != kEncodingNone) {
             rec.decodeState = kDecodePartBody;
             logText(rec, "[MIME w/o boundary]\r\n");
             unnamedPartRule(rec);
+        } else if (convertsText(rec)) {
+            rec.decodeState = kDecodePartBody;
+            logText(rec, "[MIME w/o boundary]\r\n");
         } else {
             rec.decodeState = kDecodeNotMime;
             logText(rec, "[Not doing MIME]\r\n");
@@ -419,6 +489,11 @@ int32_t mimeTopHeaderLine(SessionRecord &rec, LineSource &source, bool lineStart
         return 1;
     }
     if (boundaryRule(rec, source) || encodingRule(rec)) return 0;
+    if (rec.utf8) {
+        dispositionRule(rec);
+        noteContentLine(rec, source);
+        return 0;
+    }
     if (dispositionRule(rec) && nameRule(rec, source)) mime::openAttachment(rec);
     if (headerNameMatches(rec.replyBuffer, "Content-Type:") && nameRule(rec, source)) mime::openAttachment(rec);
     return 0;
@@ -450,6 +525,7 @@ int32_t partHeaderLine(SessionRecord &rec, LineSource &source, bool lineStart) {
             return 1;
         }
         rec.decodeState = kDecodePartBody;
+        if (rec.utf8 && rec.partNamed) mime::openAttachment(rec);
         if (!rec.inlinePart) unnamedPartRule(rec);
         return 0;
     }
@@ -457,6 +533,11 @@ int32_t partHeaderLine(SessionRecord &rec, LineSource &source, bool lineStart) {
     if (headerNameMatches(line, "Content-Type: message/rfc822")) {
         rec.inlinePart = 1;
         rec.skipBlankLine = 1;
+        return 0;
+    }
+    if (rec.utf8) {
+        dispositionRule(rec);
+        noteContentLine(rec, source);
         return 0;
     }
     if ((dispositionRule(rec) || headerNameMatches(rec.replyBuffer, "Content-Type:")) && nameRule(rec, source)) {
@@ -487,7 +568,8 @@ int32_t partBodyLine(SessionRecord &rec, bool lineStart) {
     }
     logFormat(rec, "[InlineFlag=%d MimeEncoding=%d FileHandle=%d]\r\n", static_cast<int>(rec.inlinePart),
               static_cast<int>(rec.partEncoding), static_cast<int>(rec.fileHandle));
-    if (!rec.inlinePart && rec.fileHandle == 0) return 1;
+    const bool textToMessage = convertsText(rec);
+    if (!rec.inlinePart && rec.fileHandle == 0 && !textToMessage) return 1;
     const size_t length = lineLength(rec);
     addCount(rec.attachmentBytesRead, length);
     const int32_t produced = decodePartLine(rec, length);
@@ -498,9 +580,17 @@ int32_t partBodyLine(SessionRecord &rec, bool lineStart) {
             logFormat(rec, "[Cannot write '%s']\r\n", rec.attachmentPath);
             mime::dropAttachment(rec);
         }
-        if (rec.inlinePart) writeToMessageFile(rec, rec.workBuffer, produced);
+        if (rec.utf8 && rec.textPart && (rec.inlinePart || rec.fileHandle == 0)) {
+            mime::writePartText(rec, rec.workBuffer, static_cast<size_t>(produced));
+        } else if (rec.inlinePart) {
+            writeToMessageFile(rec, rec.workBuffer, produced);
+        }
     }
-    logText(rec, rec.inlinePart ? "[...decode inline...]\r\n" : "[...decode to file...]\r\n");
+    if (rec.fileHandle == 0 && !rec.inlinePart) {
+        logText(rec, "[...decode text...]\r\n");
+    } else {
+        logText(rec, rec.inlinePart ? "[...decode inline...]\r\n" : "[...decode to file...]\r\n");
+    }
     return 0;
 }
 
@@ -526,6 +616,16 @@ int32_t decodeMimeLine(SessionRecord &rec) {
     return decodeMimeLine(rec, source);
 }
 
+void mime::writeToMessage(SessionRecord &rec, const char *bytes, size_t length) {
+    while (length > 0) {
+        const int32_t chunk =
+            length < kBigBufferSize ? static_cast<int32_t>(length) : static_cast<int32_t>(kBigBufferSize);
+        writeToMessageFile(rec, bytes, chunk);
+        bytes += chunk;
+        length -= static_cast<size_t>(chunk);
+    }
+}
+
 void startMessageDecoding(SessionRecord &rec) {
     std::memset(rec.savedAttachments, 0, sizeof rec.savedAttachments);
     // An unnamed part of this message must never reuse (and overwrite) the file of an earlier fetch.
@@ -539,6 +639,11 @@ void startMessageDecoding(SessionRecord &rec) {
     rec.altBoundaryLength = 0;
     rec.inlinePart = 0;
     rec.skipBlankLine = 0;
+    rec.textPart = 1;
+    rec.partNamed = 0;
+    rec.partCharset[0] = '\0';
+    rec.textCarryLength = 0;
+    rec.usedNameCount = 0;
     if (rec.decodeState != kDecodeRaw) rec.decodeState = kDecodeTopHeader;
 }
 

@@ -40,6 +40,9 @@ int32_t closeAttachment(SessionRecord &rec);
 // Decodes a quoted-printable text into out (NUL-terminated); returns the bytes produced.  out holds at least
 // strlen(text) + 1 bytes.
 int32_t decodeQuotedPrintable(const char *text, char *out);
+// Writes the text a text part still holds back (a last line without its line end) to the message file; called
+// where a part ends and before the message file closes.
+void flushPartText(SessionRecord &rec);
 // Resets what the decoder knows of a message for a new fetch (decodeState 2 unless the fetch is raw, no
 // boundaries, no saved attachments, no file name).
 void startMessageDecoding(SessionRecord &rec);

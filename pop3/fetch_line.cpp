@@ -47,6 +47,7 @@ void composeEmailPath(SessionRecord &rec) {
 }
 
 void closeFetchFiles(SessionRecord &rec) {
+    flushPartText(rec);
     closeAttachment(rec);
     if (rec.emailFile != 0) {
         platform::closeFile(rec.emailFile);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "frame/record.h"
 
@@ -44,5 +45,19 @@ void openAttachment(SessionRecord &rec);
 
 // Closes the attachment file without recording it (nothing saved: no note, no count).
 void dropAttachment(SessionRecord &rec);
+
+// UTF-8 mail: a file name taken from a part's header (already decoded to UTF-8) set as attachmentFileName:
+// control characters become '_', only the last path component is kept ("noname" when that is empty, "." or
+// ".."), cut to 128 bytes without splitting a UTF-8 sequence.
+void setReceivedName(SessionRecord &rec, const std::string &name);
+
+// ---- Text parts of UTF-8 mail (pop3/text_parts.cpp) ----
+
+// Writes decoded bytes of a text part to the message file in UTF-8, converted from partCharset line by line;
+// an unfinished line waits in textCarry.
+void writePartText(SessionRecord &rec, const char *bytes, size_t length);
+
+// Writes bytes to the message file through the decoder's writer.
+void writeToMessage(SessionRecord &rec, const char *bytes, size_t length);
 
 }  // namespace tev::mime

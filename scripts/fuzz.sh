@@ -21,7 +21,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 # The decoder also starts from the messages the decoder tests fetch: those Python's email package composes and,
 # when the machine has them, the sample messages of Python's own email tests.
-decoder_seeds=()
+decoder_seeds=("$top/tests/pop3/utf8_corpus")
 if command -v python3 >/dev/null 2>&1; then
   rm -rf "$build/fuzz-seeds/composed" && mkdir -p "$build/fuzz-seeds/composed"
   python3 "$top/tests/pop3/mime_corpus.py" compose "$build/fuzz-seeds/composed" &&

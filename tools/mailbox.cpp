@@ -12,6 +12,7 @@
 
 #include "commands.h"
 #include "fetch_new.h"
+#include "header_words.h"
 #include "help.h"
 #include "output.h"
 #include "session.h"
@@ -96,9 +97,11 @@ int commandList(int argc, char **argv) {
         std::string text(header.data(), static_cast<size_t>(used));
         size_t firstLine = text.find('\n');  // the server's status line
         text = firstLine == std::string::npos ? std::string() : text.substr(firstLine + 1);
-        std::string from = headerValue(text, "From");
-        if (from.size() > 32) from = from.substr(0, 29) + "...";
-        printf("%4d %10d  %-32s  %s\n", number, size, from.c_str(), headerValue(text, "Subject").c_str());
+        // Senders and subjects are shown as their writers meant them: encoded words decoded to UTF-8, the
+        // sender's column counted in characters.
+        const std::string from = fitColumns(decodeHeaderWords(headerValue(text, "From")), 32);
+        printf("%4d %10d  %s  %s\n", number, size, from.c_str(),
+               decodeHeaderWords(headerValue(text, "Subject")).c_str());
     }
     fflush(stdout);
     int32_t result = drive(tevClose(kChannel));

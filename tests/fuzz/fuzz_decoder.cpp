@@ -125,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     rec->decodeState = tev::kDecodeTopHeader;
     rec->numberAttachmentFiles = (size & 1) != 0;
     rec->saveUnnamedParts = (size & 2) != 0;
+    rec->utf8 = (size & 4) != 0;  // UTF-8 mail: charsets, RFC 2231 names, copy numbers
     const int32_t rc = tev::decodeMessageFromMemory(*rec, "msg.txt", d.mail.c_str(), d.att.c_str(), reply.data(),
                                                     reply.size(), cuts.data(), cuts.size());
     if (rc != 0 && rc != TEV_E_SOCKET_CLOSED) __builtin_trap();

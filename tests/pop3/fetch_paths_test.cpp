@@ -151,4 +151,17 @@ TEST_F(FetchPaths, AttachmentNeverOverwritesTheMessageFile) {
     EXPECT_EQ(readWholeFile(tmp.file("4-b.txt")), "fourth\r\n");
 }
 
+// UTF-8 mail: the number that keeps an attachment off the message file never lands on a name this fetch
+// created already; that name gets a copy number instead.
+TEST_F(FetchPaths, NumberKeepingOffTheMessageFileNeverTakesAnEarlierName) {
+    ASSERT_EQ(tevIntegerParam(0, TEV_UTF8, 1), 1);
+    const std::string message = crlf("MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b\"\n\n"
+                                     "--b\nContent-Disposition: attachment; filename=\"2-msg1.txt\"\n\nfirst\n"
+                                     "--b\nContent-Disposition: attachment; filename=\"msg1.txt\"\n\nsecond\n--b--\n");
+    ASSERT_EQ(fetchInto(message, "msg1.txt", tmp.path(), tmp.path()), 0);
+    EXPECT_EQ(readWholeFile(tmp.file("2-msg1.txt")), "first\r\n");
+    EXPECT_EQ(readWholeFile(tmp.file("2-msg1 (2).txt")), "second\r\n");
+    EXPECT_EQ(savedList(), "2-msg1.txt,2-msg1 (2).txt");
+}
+
 }  // namespace

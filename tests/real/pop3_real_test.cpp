@@ -159,4 +159,46 @@ TEST_F(Pop3Real, DeleteTakesEffectAtQuit) {
     EXPECT_EQ(tevClose(0), 0);
 }
 
+// UTF-8 mail fetched from Dovecot: a message Python's email package wrote (an alternative text and HTML, five
+// attachments with RFC 2231 names) and an ISO-2022-JP base64 text; the message file holds the texts in UTF-8 as
+// Python reads them, the attachment files carry the names Python reads.
+TEST_F(Pop3Real, Utf8MailFromPythonDecodesAsPythonReadsIt) {
+    TEV_USE_REAL_SERVERS(servers);
+    servers.clearMessages();
+    const std::string corpus = std::string(TEV_SOURCE_DIR) + "/tests/pop3/utf8_corpus/";
+    const char *const names[] = {"10-alternative-rfc2231", "07-iso2022jp-base64"};
+    ASSERT_TRUE(deliver(servers, "1700000001.M1P1.tev", readWholeFile(corpus + names[0] + ".eml")));
+    ASSERT_TRUE(deliver(servers, "1700000002.M2P2.tev", readWholeFile(corpus + names[1] + ".eml")));
+    ASSERT_EQ(connectReal(servers, servers.password()), 0) << log();
+    ASSERT_EQ(tevIntegerParam(0, TEV_UTF8, 1), 1);
+    ASSERT_EQ(tevGetEmailCount(0), 2);
+    const int32_t japanese = findMessage(2, "ISO-2022-JP base64");
+    ASSERT_GT(japanese, 0);
+    for (const char *name : names) {
+        const std::string base = corpus + name;
+        const int32_t number = name == names[1] ? japanese : 3 - japanese;
+        const std::string dir = tmp.file(name);
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        ASSERT_EQ(tevGetEmailFile(0, number, "msg.txt", dir.c_str(), dir.c_str()), 0) << log();
+        std::string file;
+        for (char c : readWholeFile(dir + "/msg.txt")) {
+            if (c != '\r') file += c;
+        }
+        size_t at = 0;
+        for (int k = 1; access((base + ".text" + std::to_string(k)).c_str(), F_OK) == 0; ++k) {
+            const size_t found = file.find(readWholeFile(base + ".text" + std::to_string(k)), at);
+            ASSERT_NE(found, std::string::npos) << name << " text " << k << "\n" << showBytes(file, 4000);
+            at = found;
+        }
+        const std::string expected = readWholeFile(base + ".names");
+        for (size_t start = 0; start < expected.size();) {
+            const size_t end = expected.find('\n', start);
+            const std::string saved = expected.substr(start, end - start);
+            EXPECT_EQ(access((dir + "/" + saved).c_str(), F_OK), 0) << saved;
+            start = end + 1;
+        }
+    }
+    EXPECT_EQ(tevClose(0), 0);
+}
+
 }  // namespace

@@ -463,5 +463,25 @@ TEST_F(TevmailReal, HelpVersionAndVerify) {
               "<nobody>: Missing '@' character in email address. (-39)\n");
 }
 
+// list shows what mail from other clients means: the sender and subject of a message in the Maildir with
+// encoded words of two charsets, decoded, the sender's column padded in characters.
+TEST_F(TevmailReal, ListShowsDecodedSendersAndSubjects) {
+    TEV_USE_REAL_SERVERS(servers);
+    servers.clearMessages();
+    const std::string message =
+        "From: =?utf-8?q?J=C3=BCrgen_Gro=C3=9F?= <j@tev.test>\r\nTo: tevuser@tev.test\r\n"
+        "Subject: =?UTF-8?B?5pel5pys6Kqe?=\r\n =?ISO-8859-1?Q?_und_Gr=FC=DFe?=\r\n\r\nbody\r\n";
+    const std::string path = servers.maildir() + "/new/1700000001.M1P1.tev";
+    writeFile(path, message);
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    const std::string pop3 = "127.0.0.1:" + std::to_string(servers.pop3Port());
+    ToolRun list = tevmail({"list", "--server", pop3, "--no-tls", "--user", servers.user()}, servers.password());
+    ASSERT_EQ(list.status, 0) << list.output;
+    const std::string size = std::to_string(message.size());
+    EXPECT_EQ(list.output, "   1 " + std::string(10 - size.size(), ' ') + size +
+                               "  Jürgen Groß <j@tev.test>" + std::string(8, ' ') + "  日本語 und Grüße\n")
+        << list.output;
+}
+
 }  // namespace
 }  // namespace tevtest
