@@ -47,9 +47,17 @@ inline uint32_t timerAt(uint32_t now, int32_t ms) {
 }
 
 // Arms the pause before a reply is looked at and the deadline for the reply (responseTimeout from now).
+// The pause is one that TEV_EARLY_REPLY may end once the reply is readable.
 inline void armReplyTimers(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
     rec.waitUntil = timerAt(now, pauseMs);
+    rec.replyPauseUntil = rec.waitUntil;
     rec.deadline = timerAt(now, settings.responseTimeout.get());
+}
+
+// A pause before a reply is read (TEV_EARLY_REPLY may end it early); the deadline is left as it is.
+inline void armReplyPause(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
+    rec.waitUntil = timerAt(now, pauseMs);
+    rec.replyPauseUntil = rec.waitUntil;
 }
 
 // The rule of every starting function whose first step waits for a writable socket: that wait has a limit too,

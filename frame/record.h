@@ -54,6 +54,9 @@ constexpr size_t kAuthOfferSize = 256;       // the mechanisms the server offere
 constexpr size_t kScramBareSize = 272;       // "n=" escaped user (3 x 64) ",r=" nonce (32)
 constexpr size_t kSaslNoteSize = 512;        // an OAuth error challenge (JSON) kept for the error text
 
+// The longest pause after closing a socket that TEV_CLOSE_PAUSE takes (the original's fixed pause).
+constexpr int32_t kMaxClosePauseMs = 500;
+
 // Settings shared by every channel; other threads read them, so each is a relaxed atomic.
 template <typename T>
 class Setting {
@@ -83,6 +86,8 @@ struct Settings {
     Setting<char> addressSeparator{','};
     Setting<char> attachmentSeparator{','};
     Setting<char> nameSeparator{'|'};
+    Setting<char> earlyReply{0};             // 1 = a pause before a reply ends once the reply is readable
+    Setting<int32_t> closePause{kMaxClosePauseMs}; // ms after a socket is closed, 0..500
 };
 extern Settings settings;
 
@@ -240,6 +245,16 @@ struct SessionRecord {
     // Integer parameter 110: the message text (memory or "@file") is a complete message that goes out as it is,
     // after the envelope, with no header lines, MIME parts or attachments of the library (smtp/prepared.cpp).
     int32_t preparedMessage;
+    // Waiting without spinning (frame/wait_need.h).  foundNothing is set during a step by a readiness look that
+    // found nothing to read (or a connect or handshake that waits for the socket) and cleared by every receive;
+    // after the step the driver keeps it in waitNeed, valid while nextState is still waitNeedState.
+    // replyPauseUntil is the waitUntil tick of a pause before a reply, which TEV_EARLY_REPLY may end early;
+    // quietIdle marks the pause after a close, whose idle step writes no state line.
+    uint8_t foundNothing;                  // kWaitNone, kWaitReadable or kWaitWritable
+    uint8_t waitNeed;
+    int32_t waitNeedState;
+    uint32_t replyPauseUntil;              // tick; 0 = none
+    char quietIdle;
 };
 
 struct ChannelEntry {
