@@ -65,7 +65,7 @@ int32_t startConnect(SessionRecord &rec, uint32_t now) {
     platform::setSendTimeout(sock, settings.responseTimeout.get());
     int32_t rc = connectSocket(rec, rec.serverAddress, rec.remotePort);
     if (rc < 0) return errorExit(rec, rc, TEV_E_CONNECT);
-    rec.waitUntil = timerAt(now, settings.stepDelay.get());
+    armEarlyPause(rec, now, settings.stepDelay.get(), kWaitWritable);
     rec.deadline = timerAt(now, settings.connectTimeout.get());
     rec.nextState = kAwaitConnected;
     return 0;

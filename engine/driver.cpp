@@ -56,8 +56,13 @@ int32_t driveOnce(SessionRecord &rec) {
     rec.replyBuffer[0] = '\0';
     const uint32_t now = platform::tick();
     if (rec.waitUntil != 0 && platform::tickDiff(rec.waitUntil, now) > 0) {
-        // With TEV_EARLY_REPLY a pause before a reply ends as soon as the reply can be read.
-        if (!(inReplyPause(rec, now) && (holdsReceivedData(rec) || isReadable(rec)))) {
+        // With TEV_EARLY_REPLY a pause before a reply ends as soon as the reply can be read (the one before a
+        // connect is checked, as soon as the connection is up).
+        const uint8_t early = earlyPauseEvents(rec, now);
+        const bool ended = early == kWaitReadable   ? holdsReceivedData(rec) || isReadable(rec)
+                           : early == kWaitWritable ? isWritable(rec)
+                                                    : false;
+        if (!ended) {
             platform::yieldCpu();
             return kWaiting;
         }

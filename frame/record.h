@@ -248,12 +248,14 @@ struct SessionRecord {
     // Waiting without spinning (frame/wait_need.h).  foundNothing is set during a step by a readiness look that
     // found nothing to read (or a connect or handshake that waits for the socket) and cleared by every receive;
     // after the step the driver keeps it in waitNeed, valid while nextState is still waitNeedState.
-    // replyPauseUntil is the waitUntil tick of a pause before a reply, which TEV_EARLY_REPLY may end early;
+    // earlyPauseUntil is the waitUntil tick of a pause that TEV_EARLY_REPLY ends as soon as the socket is ready
+    // for earlyPauseEvents (readable: the pause before a reply; writable: the one before a connect is checked);
     // quietIdle marks the pause after a close, whose idle step writes no state line.
     uint8_t foundNothing;                  // kWaitNone, kWaitReadable or kWaitWritable
     uint8_t waitNeed;
     int32_t waitNeedState;
-    uint32_t replyPauseUntil;              // tick; 0 = none
+    uint32_t earlyPauseUntil;              // tick; 0 = none
+    uint8_t earlyPauseEvents;
     char quietIdle;
 };
 

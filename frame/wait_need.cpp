@@ -21,18 +21,19 @@ bool holdsReceivedData(const SessionRecord &rec) {
     return rec.tlsSession != nullptr && platform::tlsPending(rec.tlsSession) > 0;
 }
 
-bool inReplyPause(const SessionRecord &rec, uint32_t now) {
-    return settings.earlyReply.get() != 0 && pending(rec.waitUntil, now) && rec.waitUntil == rec.replyPauseUntil &&
-           rec.socket > 0;
+uint8_t earlyPauseEvents(const SessionRecord &rec, uint32_t now) {
+    if (settings.earlyReply.get() == 0 || !pending(rec.waitUntil, now)) return kWaitNone;
+    if (rec.waitUntil != rec.earlyPauseUntil || rec.socket <= 0) return kWaitNone;
+    return rec.earlyPauseEvents;
 }
 
 WaitNeed channelWait(const SessionRecord &rec, uint32_t now) {
     constexpr WaitNeed callNow{kWaitNone, 0};
     if (pending(rec.waitUntil, now)) {
-        // A pause: only its timer, unless a reply may end it early.
-        if (inReplyPause(rec, now)) {
-            if (holdsReceivedData(rec)) return callNow;
-            return {kWaitReadable, msUntil(rec.waitUntil, now)};
+        // A pause: only its timer, unless the socket may end it early.
+        if (const uint8_t early = earlyPauseEvents(rec, now)) {
+            if (early == kWaitReadable && holdsReceivedData(rec)) return callNow;
+            return {early, msUntil(rec.waitUntil, now)};
         }
         if (rec.nextState == kIdle && !rec.quietIdle) return callNow;
         return {kWaitNone, msUntil(rec.waitUntil, now)};

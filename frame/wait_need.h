@@ -24,9 +24,9 @@ struct WaitNeed {
 // Received bytes the library holds already (receive ring, TLS layer): a reply that is there needs no wait.
 bool holdsReceivedData(const SessionRecord &rec);
 
-// True when the pause the channel waits in now is one before a reply, which TEV_EARLY_REPLY ends once the
-// reply is readable.
-bool inReplyPause(const SessionRecord &rec, uint32_t now);
+// The readiness (kWaitReadable, kWaitWritable) that ends the pause the channel waits in now early, under
+// TEV_EARLY_REPLY; kWaitNone when there is no such pause.
+uint8_t earlyPauseEvents(const SessionRecord &rec, uint32_t now);
 
 // What the channel waits for at tick `now`, from its timers and what its last driver call found.
 WaitNeed channelWait(const SessionRecord &rec, uint32_t now);
