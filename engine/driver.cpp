@@ -66,6 +66,7 @@ int32_t driveOnce(SessionRecord &rec) {
             platform::yieldCpu();
             return kWaiting;
         }
+        rec.waitUntil = 0;  // over: the states that follow do not wait for the rest of it
     }
     // An idle channel has nothing to time out: a deadline left by its last operation must not end a healthy
     // session when the application calls the driver again later.
