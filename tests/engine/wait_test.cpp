@@ -300,34 +300,46 @@ TEST_F(ClosePause, IsATimerOfTheDriverWithAutoCallOffAndASleepOfTheCallWithItOn)
 
 TEST_F(ClosePause, IsTakenOutsideTheLibraryLockSoOtherChannelsGoOn) {
     tevIntegerParam(0, TEV_CLOSE_PAUSE, 500);
-    std::atomic<bool> quitAnswered{false};
-    std::atomic<bool> closeReturned{false};
-    ScriptedServer first;
-    first.send("220 hi\r\n").expectLine("HELO example.com").send("250 ok\r\n").expectLine("QUIT");
-    first.send("221 bye\r\n").run([&] { quitAnswered = true; }).waitForClientClose(3000);
-    first.start();
-    ScriptedServer second;
-    second.send("220 hi\r\n").expectLine("HELO example.com").send("250 ok\r\n");
-    second.expectLine("NOOP").send("250 fine\r\n").waitForClientClose(5000);
-    second.start();
-    ASSERT_EQ(connect(first, "<ann@example.com>"), 0);
-    tevIntegerParam(1, TEV_SMTP_PORT, second.port());
-    ASSERT_EQ(tevSmtpConnect(1, "127.0.0.1", "<bob@example.com>", nullptr), 0);
+    // tevAbort pauses inside its call; tevClose (auto-call on) in its driver loop.
+    for (bool abort : {true, false}) {
+        SCOPED_TRACE(abort ? "tevAbort" : "tevClose");
+        std::atomic<bool> socketClosed{false};
+        std::atomic<bool> closeReturned{false};
+        ScriptedServer first;
+        first.send("220 hi\r\n").expectLine("HELO example.com").send("250 ok\r\n");
+        if (!abort) first.expectLine("QUIT").send("221 bye\r\n");
+        first.waitForClientClose(3000).run([&] { socketClosed = true; });
+        first.start();
+        ScriptedServer second;
+        second.send("220 hi\r\n").expectLine("HELO example.com").send("250 ok\r\n");
+        second.expectLine("NOOP").send("250 fine\r\n").waitForClientClose(5000);
+        second.start();
+        ASSERT_EQ(connect(first, "<ann@example.com>"), 0);
+        tevIntegerParam(1, TEV_SMTP_PORT, second.port());
+        ASSERT_EQ(tevSmtpConnect(1, "127.0.0.1", "<bob@example.com>", nullptr), 0);
 
-    std::thread closer([&] {
-        tevClose(0);
-        closeReturned = true;
-    });
-    const uint32_t start = now();
-    while (!quitAnswered && since(start) < 5000) tev::platform::sleepMs(1);
-    ASSERT_TRUE(quitAnswered);
-    // The other channel's readiness tests and reply run while the first channel pauses after its close.
-    EXPECT_EQ(tevCommand(1, "NOOP"), 0);
-    EXPECT_FALSE(closeReturned);
-    closer.join();
-    tevAbort(1);
-    EXPECT_TRUE(first.finish(3000)) << first.error();
-    EXPECT_TRUE(second.finish(3000)) << second.error();
+        std::thread closer([&] {
+            if (abort) {
+                tevAbort(0);
+            } else {
+                tevClose(0);
+            }
+            closeReturned = true;
+        });
+        const uint32_t start = now();
+        while (!socketClosed && since(start) < 5000) tev::platform::sleepMs(1);
+        EXPECT_TRUE(socketClosed);
+        // The first channel's socket is closed and its pause runs: the other channel's readiness tests, send
+        // and reply go on meanwhile.
+        EXPECT_EQ(tevCommand(1, "NOOP"), 0);
+        EXPECT_FALSE(closeReturned);
+        closer.join();
+        tevIntegerParam(0, TEV_CLOSE_PAUSE, 0);
+        tevAbort(1);
+        tevIntegerParam(0, TEV_CLOSE_PAUSE, 500);
+        EXPECT_TRUE(first.finish(3000)) << first.error();
+        EXPECT_TRUE(second.finish(3000)) << second.error();
+    }
 }
 
 class EarlyReply : public Waiting {
