@@ -5,6 +5,7 @@
 #include "engine/transport.h"
 #include "frame/address.h"
 #include "frame/tracelog.h"
+#include "frame/wait_need.h"
 #include "platform/platform.h"
 #include "tev32.h"
 
@@ -64,7 +65,7 @@ int32_t startConnect(SessionRecord &rec, uint32_t now) {
     platform::setSendTimeout(sock, settings.responseTimeout.get());
     int32_t rc = connectSocket(rec, rec.serverAddress, rec.remotePort);
     if (rc < 0) return errorExit(rec, rc, TEV_E_CONNECT);
-    rec.waitUntil = timerAt(now, settings.stepDelay.get());
+    armEarlyPause(rec, now, settings.stepDelay.get(), kWaitWritable);
     rec.deadline = timerAt(now, settings.connectTimeout.get());
     rec.nextState = kAwaitConnected;
     return 0;
@@ -74,10 +75,13 @@ int32_t startConnect(SessionRecord &rec, uint32_t now) {
 // (refused, unreachable, timed out) as the socket code.
 int32_t awaitConnected(SessionRecord &rec, uint32_t now) {
     if (hasError(rec)) return errorExit(rec, platform::pendingSocketError(rec.socket), TEV_E_CONNECT);
-    if (!isWritable(rec)) return 0;
+    if (!isWritable(rec)) {
+        rec.foundNothing = kWaitWritable;
+        return 0;
+    }
     if (rec.nonBlockingConnect) platform::setNonBlocking(rec.socket, false);
-    rec.waitUntil = timerAt(now, settings.stepDelay.get());
-    rec.deadline = timerAt(now, settings.responseTimeout.get());
+    // The pause before the greeting is read.
+    armReplyTimers(rec, now, settings.stepDelay.get());
     rec.nextState = rec.afterConnectState;
     return 0;
 }

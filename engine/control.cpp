@@ -72,15 +72,20 @@ int32_t sendQuit(SessionRecord &rec, uint32_t now) {
 }
 
 // 259: the reply to QUIT, then the close.  A server that closes the connection instead of answering has done
-// what QUIT asked for.
-int32_t readQuitReply(SessionRecord &rec, uint32_t) {
+// what QUIT asked for.  The pause after the close is a timer of the driver (9999 until it is over), so a loop
+// that closes many channels takes about one pause for all of them, and the thread never sleeps in it.
+int32_t readQuitReply(SessionRecord &rec, uint32_t now) {
     if (!waitReadable(rec, 0)) return 0;
     int32_t rc = readSessionReply(rec);
     if (rc < 0 && rc != TEV_E_SOCKET_CLOSED) return errorExit(rec, 0, rc);
     logText(rec, "Closing socket\r\n");
-    closeSocket(rec);
+    closeSocketNow(rec);
     rec.nextState = kIdle;
-    return 0;
+    const int32_t pause = settings.closePause.get();
+    if (pause <= 0) return 0;
+    rec.waitUntil = timerAt(now, pause);
+    rec.quietIdle = 1;
+    return kWaiting;
 }
 
 // 298
@@ -135,8 +140,11 @@ extern "C" int32_t tevClose(int32_t chan) {
     rec->afterConnectState = kIdle;
     rec->lastSocketError = 0;
     rec->waitUntil = 0;
-    // A socket that never becomes writable must not hold the close for ever.
-    armWritableStart(*rec, platform::tick());
+    // A socket that never becomes writable must not hold the close for ever, but the limit starts when the
+    // close is driven (the driver arms it at the first writable wait; state 258 arms the reply's): a loop that
+    // asks many channels to close and then drives them one after another fails none of them for its own delay.
+    rec->waitWritable = 1;
+    rec->deadline = 0;
     if (!rec->autoCall) return 0;
     rc = runAutoCall(chan);
     freeChannelSlots(chan, 1, 9);

@@ -6,8 +6,10 @@
 
 #include "engine/connect.h"
 #include "engine/transport.h"
+#include "engine/wait.h"
 #include "frame/errors.h"
 #include "frame/tracelog.h"
+#include "frame/wait_need.h"
 #include "platform/platform.h"
 #include "tev32.h"
 
@@ -70,8 +72,17 @@ int32_t driveOnce(SessionRecord &rec) {
     rec.replyBuffer[0] = '\0';
     const uint32_t now = platform::tick();
     if (rec.waitUntil != 0 && platform::tickDiff(rec.waitUntil, now) > 0) {
-        platform::yieldCpu();
-        return kWaiting;
+        // With TEV_EARLY_REPLY a pause before a reply ends as soon as the reply can be read (the one before a
+        // connect is checked, as soon as the connection is up).
+        const uint8_t early = earlyPauseEvents(rec, now);
+        const bool ended = early == kWaitReadable   ? holdsReceivedData(rec) || isReadable(rec)
+                           : early == kWaitWritable ? isWritable(rec)
+                                                    : false;
+        if (!ended) {
+            platform::yieldCpu();
+            return kWaiting;
+        }
+        rec.waitUntil = 0;  // over: the states that follow do not wait for the rest of it
     }
     // An idle channel has nothing to time out: a deadline left by its last operation must not end a healthy
     // session when the application calls the driver again later.
@@ -84,13 +95,19 @@ int32_t driveOnce(SessionRecord &rec) {
         return rc;
     }
     if (rec.waitWritable && !isWritable(rec)) {
+        // A writable wait that has no limit yet gets one from the first call that drives it (a close's limit
+        // starts when the close is driven, not when it was asked for).
+        if (rec.deadline == 0) rec.deadline = timerAt(now, settings.responseTimeout.get());
         platform::yieldCpu();
         return kWaiting;
     }
     rec.waitWritable = 0;
     rec.thisState = rec.nextState;
     if (rec.thisState > kIdle) ++rec.stepCount;
-    if (rec.thisState != rec.prevState) {
+    // The idle step that ends the pause after a close adds no state line: the trace of the close is complete.
+    const bool quiet = rec.thisState == kIdle && rec.quietIdle;
+    rec.quietIdle = 0;
+    if (rec.thisState != rec.prevState && !quiet) {
         logFormat(rec, "<%3d:%ld>\r\n", static_cast<int>(rec.thisState), static_cast<long>(static_cast<int32_t>(now)));
     }
     if (rec.thisState == kIdle) {
@@ -100,7 +117,11 @@ int32_t driveOnce(SessionRecord &rec) {
         return 0;
     }
     if (StateStep step = findStep(rec.thisState)) {
+        rec.foundNothing = kWaitNone;
         int32_t result = step(rec, now);
+        // What the step found it waits for, kept for the auto-call loop and the wait statistics.
+        rec.waitNeed = result < 0 ? kWaitNone : rec.foundNothing;
+        rec.waitNeedState = rec.thisState;
         if (result < 0) {
             rec.thisState = kNoState;
             return result;
@@ -121,12 +142,16 @@ int32_t driveOnce(SessionRecord &rec) {
 }
 
 int32_t runAutoCall(int32_t channel) {
-    // The driver already yields whenever it has to wait; between steps that made progress the processor is
-    // offered only now and then, so a long transfer is not slowed by a system call per line.
+    SessionRecord *rec = nullptr;
+    if (checkChannel(channel, rec) < 0) return tevDriver(channel);
+    // A call that made no progress (9999, or a state that found no reply yet) is followed by a wait in poll()
+    // or asleep until the channel's timer; between steps that made progress the processor is offered only now
+    // and then, so a long transfer is not slowed by a system call per line.
     constexpr uint32_t kYieldEvery = 32;
     uint32_t calls = 0;
     int32_t result;
     while ((result = tevDriver(channel)) > 0) {
+        waitBeforeNextStep(*rec);
         if (++calls % kYieldEvery == 0) platform::yieldCpu();
     }
     return result;

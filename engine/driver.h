@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "frame/record.h"
+#include "frame/wait_need.h"
 
 namespace tev {
 
@@ -47,8 +48,22 @@ inline uint32_t timerAt(uint32_t now, int32_t ms) {
 }
 
 // Arms the pause before a reply is looked at and the deadline for the reply (responseTimeout from now).
-inline void armReplyTimers(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
+// A pause that TEV_EARLY_REPLY ends as soon as the socket is ready for `events` (kWaitReadable: a reply has
+// come; kWaitWritable: a connect has completed).
+inline void armEarlyPause(SessionRecord &rec, uint32_t now, int32_t pauseMs, uint8_t events) {
     rec.waitUntil = timerAt(now, pauseMs);
+    rec.earlyPauseUntil = rec.waitUntil;
+    rec.earlyPauseEvents = events;
+}
+
+// A pause before a reply is read (TEV_EARLY_REPLY may end it early); the deadline is left as it is.
+inline void armReplyPause(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
+    armEarlyPause(rec, now, pauseMs, kWaitReadable);
+}
+
+// The pause before a reply is looked at, and the deadline for the reply (responseTimeout from now).
+inline void armReplyTimers(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
+    armReplyPause(rec, now, pauseMs);
     rec.deadline = timerAt(now, settings.responseTimeout.get());
 }
 

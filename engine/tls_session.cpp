@@ -5,6 +5,7 @@
 #include "engine/transport.h"
 #include "frame/text.h"
 #include "frame/tracelog.h"
+#include "frame/wait_need.h"
 #include "platform/platform.h"
 #include "tev32.h"
 
@@ -67,7 +68,12 @@ int32_t beginTls(SessionRecord &rec, uint32_t now) {
 int32_t continueTls(SessionRecord &rec) {
     int32_t rc = platform::tlsHandshakeStep(rec.tlsSession);
     if (rc == platform::kTlsAgain) {
-        if (platform::tlsWants(rec.tlsSession) == platform::kTlsWantWrite) rec.waitWritable = 1;
+        if (platform::tlsWants(rec.tlsSession) == platform::kTlsWantWrite) {
+            rec.waitWritable = 1;
+            rec.foundNothing = kWaitWritable;
+        } else {
+            rec.foundNothing = kWaitReadable;
+        }
         return kWaiting;
     }
     if (rc == platform::kTlsDone) {

@@ -9,6 +9,7 @@
 #include "engine/tls_session.h"
 #include "frame/text.h"
 #include "frame/tracelog.h"
+#include "frame/wait_need.h"
 #include "platform/platform.h"
 #include "tev32.h"
 
@@ -156,18 +157,19 @@ int32_t connectSocket(SessionRecord &rec, uint32_t address, uint16_t port) {
 
 namespace {
 
-// Sleeps pollSleep, but never past the end of the wait.
-void pauseUntil(uint32_t end) {
+// Sleeps in poll() on the socket until it is ready for `events`, for pollSleep at most, never past the end of
+// the wait.  The readiness tests that follow decide; this only keeps the thread from spinning meanwhile.
+void pauseUntil(SessionRecord &rec, int32_t events, uint32_t end) {
     int32_t remaining = platform::tickDiff(end, platform::tick());
     int32_t step = settings.pollSleep.get();
-    if (step > remaining) step = remaining;
-    platform::sleepMs(step);
+    if (step <= 0 || step > remaining) step = remaining;
+    platform::waitSocket(rec.socket, events, step);
 }
 
 // Polls until `poll` settles (1: the wait succeeds, -1: it fails) or ms have passed since the first unsettled
-// poll, sleeping pollSleep between polls.  With ms = 0 it is a single poll.
+// poll, waiting on the socket between polls.  With ms = 0 it is a single poll.
 template <typename Poll>
-bool waitUntilSettled(int32_t ms, Poll poll) {
+bool waitUntilSettled(SessionRecord &rec, int32_t events, int32_t ms, Poll poll) {
     uint32_t end = 0;
     bool first = true;
     for (;;) {
@@ -178,24 +180,28 @@ bool waitUntilSettled(int32_t ms, Poll poll) {
             first = false;
         }
         if (platform::tickDiff(now, end) >= 0) return false;
-        pauseUntil(end);
+        pauseUntil(rec, events, end);
     }
 }
 
 // Waits up to ms for the socket itself to turn readable, whatever the ring holds.
 bool waitSocketReadable(SessionRecord &rec, int32_t ms) {
-    return waitUntilSettled(ms, [&rec] { return isReadable(rec) ? 1 : 0; });
+    return waitUntilSettled(rec, kWaitReadable, ms, [&rec] { return isReadable(rec) ? 1 : 0; });
 }
 
 }  // namespace
 
 bool waitReadable(SessionRecord &rec, int32_t ms) {
     if (ringCount(rec) > 0) return true;
-    return waitSocketReadable(rec, ms);
+    if (waitSocketReadable(rec, ms)) return true;
+    // The step found nothing to read: the driver's caller may sleep until the socket turns readable.
+    rec.foundNothing = kWaitReadable;
+    return false;
 }
 
 bool waitWritableFor(SessionRecord &rec, int32_t ms) {
-    return waitUntilSettled(ms, [&rec] { return hasError(rec) ? -1 : isWritable(rec) ? 1 : 0; });
+    return waitUntilSettled(rec, kWaitWritable, ms,
+                            [&rec] { return hasError(rec) ? -1 : isWritable(rec) ? 1 : 0; });
 }
 
 // ---------------------------------------------------------------- the lowest receive and send
@@ -207,6 +213,7 @@ namespace {
 // part is waited for (at most responseTimeout), as a plain receive would return what the socket holds.
 int32_t transportReceive(SessionRecord &rec, char *buffer, int32_t length) {
     if (rec.socket <= 0) return -1;
+    rec.foundNothing = kWaitNone;  // whatever a look found before, bytes (or the close) have come since
     if (rec.tlsSession == nullptr) return platform::receiveOnce(rec.socket, buffer, length);
     const uint32_t end = platform::tick() + static_cast<uint32_t>(settings.responseTimeout.get());
     for (;;) {
@@ -410,7 +417,8 @@ int32_t readSmtpReply(SessionRecord &rec) {
         int32_t n = readLine(rec, line + lineLength, kReplyRoom - used - lineLength, 0, furtherWait);
         if (n < 0) return n;  // -1: the connection closed before the reply was complete
         if (n == 0) {
-            platform::yieldCpu();
+            // The rest of the reply is on its way: sleep on the socket, not in a loop.
+            waitSocketReadable(rec, std::max<int32_t>(0, platform::tickDiff(limit, platform::tick())));
             continue;
         }
         lineLength += n;
@@ -518,7 +526,7 @@ int32_t sendLine(SessionRecord &rec, const char *text) {
     return sendBytes(rec, line.data(), static_cast<int32_t>(line.size()));
 }
 
-int32_t closeSocket(SessionRecord &rec) {
+int32_t closeSocketNow(SessionRecord &rec) {
     if (rec.socket <= 0) return 1;
     int32_t rc;
     {
@@ -527,9 +535,16 @@ int32_t closeSocket(SessionRecord &rec) {
         rc = platform::closeSocket(rec.socket);
         rec.socket = 0;
         channelTable[rec.channel].socket = 0;
-        platform::sleepMs(500);
     }
     return rc < 0 ? rc : 1;
+}
+
+int32_t closeSocket(SessionRecord &rec) {
+    if (rec.socket <= 0) return 1;
+    int32_t rc = closeSocketNow(rec);
+    // The pause is taken with the lock released: other channels' polls, connects and closes go on meanwhile.
+    platform::sleepMs(settings.closePause.get());
+    return rc;
 }
 
 }  // namespace tev

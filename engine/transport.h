@@ -27,6 +27,8 @@ int32_t getLocalHostName(char *buffer, int32_t size);
 // when the record holds an IPv4 address, to its serverAddress6 when it holds an IPv6 one.
 int32_t connectSocket(SessionRecord &rec, uint32_t address, uint16_t port);
 
+// True when received bytes are buffered or the socket turns readable within ms (sleeping in poll(), not
+// spinning); false notes in the record that the step waits for a readable socket.
 bool waitReadable(SessionRecord &rec, int32_t ms);
 bool waitWritableFor(SessionRecord &rec, int32_t ms);
 
@@ -53,7 +55,10 @@ int32_t sendText(SessionRecord &rec, const char *text);
 // Sends text followed by CR LF (the text is not changed).
 int32_t sendLine(SessionRecord &rec, const char *text);
 
-// Closes the channel's socket (nothing when none is open) with the library lock held and the 500 ms pause.
+// Closes the channel's socket (nothing when none is open) with the library lock held, then pauses
+// TEV_CLOSE_PAUSE ms (500 unless set) with the lock released.
 int32_t closeSocket(SessionRecord &rec);
+// As closeSocket without the pause: the caller takes it, as a timer of the driver.
+int32_t closeSocketNow(SessionRecord &rec);
 
 }  // namespace tev

@@ -10,9 +10,22 @@
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
+#include <poll.h>
 
 static long steps;
+
+/* Sleeps until channel 0 has something to do: in poll() on its socket for what the library says it waits for
+ * (1 readable, 2 writable), at most TEV_STAT_WAIT_MS ms; events 0 with ms 0 mean "call tevDriver again now". */
+static void waitForChannel(void) {
+    int32_t events = tevStatistics(0, TEV_STAT_WAIT_EVENTS);
+    int32_t ms = tevStatistics(0, TEV_STAT_WAIT_MS);
+    struct pollfd entry;
+    if (events == 0 && ms == 0) return;
+    entry.fd = tevStatistics(0, TEV_STAT_SOCKET);
+    entry.events = events == 1 ? POLLIN : POLLOUT;
+    entry.revents = 0;
+    poll(events != 0 ? &entry : NULL, events != 0 ? 1 : 0, ms != 0 ? (int)ms : -1);
+}
 
 /* Runs the prepared operation to its end: 0 when done, a negative TEV_E_* code when it failed. */
 static int32_t run(int32_t started) {
@@ -20,11 +33,8 @@ static int32_t run(int32_t started) {
     if (rc != 0) return rc; /* the call's own argument checks failed */
     while ((rc = tevDriver(0)) > 0) {
         ++steps;
-        /* 9999: waiting for a timer or a writable socket; the same state again: waiting for the reply */
-        if (rc == 9999 || rc == previous) {
-            struct timespec pause = {0, 1000000L};
-            nanosleep(&pause, NULL);
-        }
+        /* 9999: waiting for a timer or the socket; the same state again: maybe waiting for the reply */
+        if (rc == 9999 || rc == previous) waitForChannel();
         previous = rc;
     }
     return rc;

@@ -6,6 +6,7 @@
 #include "frame/record.h"
 #include "frame/slots.h"
 #include "frame/text.h"
+#include "frame/wait_need.h"
 #include "platform/platform.h"
 #include "tev32.h"
 
@@ -106,6 +107,8 @@ extern "C" int32_t tevStatistics(int32_t chan, int32_t code) {
     case TEV_STAT_BUILD: return TEV_BUILD;
     case TEV_STAT_SOCKET: return rec->socket;
     case TEV_STAT_TLS: return rec->tlsActive && rec->tlsSession != nullptr ? 1 : 0;
+    case TEV_STAT_WAIT_EVENTS: return channelWait(*rec, platform::tick()).events;
+    case TEV_STAT_WAIT_MS: return channelWait(*rec, platform::tick()).ms;
     default: return -1;
     }
 }

@@ -114,6 +114,14 @@ extern "C" int32_t tevIntegerParam(int32_t chan, int32_t code, int32_t value) {
     case TEV_REQUIRE_AUTH: rec->requireAuth = value != 0 ? 1 : 0; break;
     case TEV_UTF8: rec->utf8 = value != 0 ? 1 : 0; break;
     case TEV_PREPARED_MESSAGE: rec->preparedMessage = value != 0 ? 1 : 0; break;
+    case TEV_EARLY_REPLY:
+        if (value < 0 || value > 1) return -1;
+        settings.earlyReply.set(static_cast<char>(value));
+        break;
+    case TEV_CLOSE_PAUSE:
+        if (value < 0 || value > kMaxClosePauseMs) return -1;
+        settings.closePause.set(value);
+        break;
     default: return -1;
     }
     return 1;

@@ -59,6 +59,9 @@ constexpr size_t kCharsetSize = 65;          // a text part's charset name (64 c
 constexpr size_t kTextCarrySize = 4096;      // decoded text of a part waiting for its line end
 constexpr size_t kUsedNameCount = 1024;      // attachment file names created in one fetch, remembered by hash
 
+// The longest pause after closing a socket that TEV_CLOSE_PAUSE takes (the original's fixed pause).
+constexpr int32_t kMaxClosePauseMs = 500;
+
 // Settings shared by every channel; other threads read them, so each is a relaxed atomic.
 template <typename T>
 class Setting {
@@ -88,6 +91,8 @@ struct Settings {
     Setting<char> addressSeparator{','};
     Setting<char> attachmentSeparator{','};
     Setting<char> nameSeparator{'|'};
+    Setting<char> earlyReply{0};             // 1 = a pause before a reply ends once the reply is readable
+    Setting<int32_t> closePause{kMaxClosePauseMs}; // ms after a socket is closed, 0..500
 };
 extern Settings settings;
 
@@ -257,6 +262,18 @@ struct SessionRecord {
     // Integer parameter 110: the message text (memory or "@file") is a complete message that goes out as it is,
     // after the envelope, with no header lines, MIME parts or attachments of the library (smtp/prepared.cpp).
     int32_t preparedMessage;
+    // Waiting without spinning (frame/wait_need.h).  foundNothing is set during a step by a readiness look that
+    // found nothing to read (or a connect or handshake that waits for the socket) and cleared by every receive;
+    // after the step the driver keeps it in waitNeed, valid while nextState is still waitNeedState.
+    // earlyPauseUntil is the waitUntil tick of a pause that TEV_EARLY_REPLY ends as soon as the socket is ready
+    // for earlyPauseEvents (readable: the pause before a reply; writable: the one before a connect is checked);
+    // quietIdle marks the pause after a close, whose idle step writes no state line.
+    uint8_t foundNothing;                  // kWaitNone, kWaitReadable or kWaitWritable
+    uint8_t waitNeed;
+    int32_t waitNeedState;
+    uint32_t earlyPauseUntil;              // tick; 0 = none
+    uint8_t earlyPauseEvents;
+    char quietIdle;
 };
 
 struct ChannelEntry {

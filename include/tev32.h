@@ -92,6 +92,8 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_TLS_VERIFY        101  /* channel: verify the server certificate and its name (1) */
 #define TEV_REQUIRE_AUTH      102  /* channel: 1 = no usable AUTH mechanism fails the connect with -83 (0) */
 #define TEV_UTF8              103  /* channel: 1 = compose and decode UTF-8 mail (encoded words, charsets) (0) */
+#define TEV_EARLY_REPLY       104  /* process: 1 = the pause before reading a reply ends once it is readable (0) */
+#define TEV_CLOSE_PAUSE       105  /* process: ms to pause after closing a socket, 0..500 (500) */
 #define TEV_PREPARED_MESSAGE  110  /* channel: 1 = the message text is a complete message, sent as it is */
 
 /* ---- String parameter codes (tevStringParam) ---- */
@@ -131,6 +133,8 @@ TEV_API int32_t tevExtractLine(const char *text, int32_t line, char *buffer, int
 #define TEV_STAT_BUILD         26
 #define TEV_STAT_SOCKET        27
 #define TEV_STAT_TLS          100  /* 1 while the session is encrypted */
+#define TEV_STAT_WAIT_EVENTS  101  /* what the channel waits for: 1 readable, 2 writable, 0 a timer or nothing */
+#define TEV_STAT_WAIT_MS      102  /* ms until its timer; 0 = none (with events 0: call tevDriver now) */
 
 /* ---- Debug codes (tevDebug) ---- */
 #define TEV_DEBUG_MEMORY_CHECK   (-2)  /* passed as the channel */

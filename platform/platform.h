@@ -116,6 +116,13 @@ int32_t formatIPv6(const uint8_t address[16], char *buffer, int32_t size);
 // Readiness, zero wait (poll()).  An invalid descriptor (closed, 0) reports the condition as holding.
 enum class Readiness { readable, writable, error };
 bool pollReady(int32_t sock, Readiness what);
+// What waitSocket waits for: a bit set of these.
+constexpr int32_t kSocketReadable = 1;
+constexpr int32_t kSocketWritable = 2;
+// Sleeps in poll() until the socket is ready for one of `events` (readable includes a hang-up or an error) or
+// `ms` have passed (0 does not wait).  1 when ready, 0 when the time ran out.  No lock is taken: a wait never
+// holds up other channels.  An invalid descriptor (closed, 0) is ready at once, as the readiness tests say.
+int32_t waitSocket(int32_t sock, int32_t events, int32_t ms);
 
 // ---- TLS (OpenSSL 3; a build without it answers every call with kTlsUnavailable) ----
 // A client session over a connected socket of the library.  The socket keeps its blocking mode: the session's

@@ -372,4 +372,15 @@ bool pollReady(int32_t sock, Readiness what) {
     return (revents & holds) != 0;
 }
 
+int32_t waitSocket(int32_t sock, int32_t events, int32_t ms) {
+    if (sock <= 0) return 1;
+    short wanted = 0;
+    if ((events & kSocketReadable) != 0) wanted |= POLLIN;
+    if ((events & kSocketWritable) != 0) wanted |= POLLOUT;
+    short revents = 0;
+    const int ready = detail::pollFor(sock, wanted, ms > 0 ? ms : 0, revents);
+    if (ready < 0) return 1;  // the descriptor cannot be waited on: let the caller find out what it holds
+    return ready > 0 ? 1 : 0;
+}
+
 }  // namespace tev::platform

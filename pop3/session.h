@@ -58,10 +58,10 @@ constexpr int32_t kPop3MailboxStates[] = {kStat, kStatReply, kFetchRaw, kRetr,  
 int32_t startOperation(SessionRecord &rec, int32_t firstState, bool waitForWritable);
 
 // The pause before a step that reads a reply.
-inline void armStepDelay(SessionRecord &rec, uint32_t now) { rec.waitUntil = timerAt(now, settings.stepDelay.get()); }
+inline void armStepDelay(SessionRecord &rec, uint32_t now) { armReplyPause(rec, now, settings.stepDelay.get()); }
 // Credentials get a longer pause: servers answer them more slowly.
 inline void armPasswordDelay(SessionRecord &rec, uint32_t now) {
-    rec.waitUntil = timerAt(now, settings.stepDelay.get() + 200);
+    armReplyPause(rec, now, settings.stepDelay.get() + 200);
 }
 // How long the reply (or the next line of a multi-line reply) may take.
 inline void armReplyTime(SessionRecord &rec, uint32_t now) {

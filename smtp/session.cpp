@@ -1,6 +1,7 @@
 // The SMTP session (RFC 5321): tevSmtpConnect and its states (greeting, EHLO/HELO, the choice of authentication
 // and the AUTH exchanges CRAM-MD5 (RFC 2195), LOGIN and PLAIN (RFC 4954, RFC 4616)), and address verification
 // with VRFY (tevVerifyUser).  Every AUTH argument goes out as one unbroken base64 line followed by CR LF.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -105,7 +106,7 @@ int32_t skipRestOfReply(SessionRecord &rec, const char *lineStart, size_t startL
         int32_t n = readLine(rec, chunk, sizeof chunk, 0, furtherWait);
         if (n < 0) return n;
         if (n == 0) {
-            platform::yieldCpu();
+            waitReadable(rec, std::max<int32_t>(0, platform::tickDiff(limit, platform::tick())));
             continue;
         }
         for (int32_t i = 0; i < n && headLength < sizeof head; ++i) head[headLength++] = chunk[i];

@@ -17,6 +17,8 @@ namespace tevmail {
 
 // tevDriver answers 9999 while a channel waits for its next tick or for a writable socket.
 constexpr int32_t kDriverWaiting = 9999;
+// The longest single wait of the driver loop.
+constexpr long kLongestWaitMs = 250;
 
 static volatile sig_atomic_t g_interrupted = 0;
 
@@ -37,7 +39,6 @@ void installInterruptHandlers() {
 int32_t drive(int32_t started, Progress *progress, StateWatch *watch) {
     if (started != 0) return started;
     int32_t previous = 0;
-    int64_t previousCounters = -1;
     for (;;) {
         if (g_interrupted) {
             tevAbort(kChannel);
@@ -51,18 +52,19 @@ int32_t drive(int32_t started, Progress *progress, StateWatch *watch) {
             if (progress != nullptr) progress->finish();
             return result;
         }
-        // A state that waits for a reply comes back with the same number and moves no byte; a short sleep then
-        // keeps the loop from spinning while the server thinks. A state that repeats because it sends or receives
-        // one line per step is moving bytes and runs again at once.
-        int64_t counters = static_cast<int64_t>(tevStatistics(kChannel, TEV_STAT_TOTAL_READ)) +
-                           tevStatistics(kChannel, TEV_STAT_TOTAL_SENT) + tevStatistics(kChannel, TEV_STAT_BUFFER_USED);
-        if (result == kDriverWaiting) {
-            sleepMilliseconds(2);
-        } else if (result == previous && counters == previousCounters) {
-            sleepMilliseconds(1);
+        // 9999, or the same state again: the library says what the channel waits for (its socket readable or
+        // writable, a timer, or nothing when the state moved bytes and can run again at once), and the loop
+        // sleeps in poll() on that instead of spinning while the server thinks.
+        if (result == kDriverWaiting || result == previous) {
+            const int32_t events = tevStatistics(kChannel, TEV_STAT_WAIT_EVENTS);
+            const int32_t ms = tevStatistics(kChannel, TEV_STAT_WAIT_MS);
+            if (events != 0 || ms != 0) {
+                // Bounded, so an interrupt is seen soon even when the library names no timer.
+                long limit = ms > 0 && ms < kLongestWaitMs ? ms : kLongestWaitMs;
+                waitForDescriptor(tevStatistics(kChannel, TEV_STAT_SOCKET), events, limit);
+            }
         }
         previous = result;
-        previousCounters = counters;
     }
 }
 
@@ -84,6 +86,9 @@ int applyCommon(const Common &common) {
     // Its users type UTF-8: texts, subjects and names go out as current mail clients send them, and fetched
     // mail is decoded to UTF-8.
     tevIntegerParam(kChannel, TEV_UTF8, 1);
+    // A one-shot tool needs neither the fixed pauses before replies nor the pause after closing its socket.
+    tevIntegerParam(kChannel, TEV_EARLY_REPLY, 1);
+    tevIntegerParam(kChannel, TEV_CLOSE_PAUSE, 0);
     if (common.timeoutSeconds > 0) {
         int32_t ms = static_cast<int32_t>(common.timeoutSeconds * 1000);
         tevIntegerParam(kChannel, TEV_RESPONSE_TIMEOUT, ms);

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -22,6 +23,15 @@ double nowSeconds() {
 void sleepMilliseconds(long ms) {
     struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&pause, nullptr);
+}
+
+void waitForDescriptor(int fd, int events, long ms) {
+    if (events == 0 || fd <= 0) {
+        if (ms > 0) sleepMilliseconds(ms);
+        return;
+    }
+    struct pollfd entry = {fd, static_cast<short>(events == 1 ? POLLIN : POLLOUT), 0};
+    poll(&entry, 1, ms > 0 ? static_cast<int>(ms) : -1);
 }
 
 int64_t readableFileSize(const std::string &path) {

@@ -11,6 +11,9 @@ namespace tevmail {
 
 double nowSeconds();  // monotonic
 void sleepMilliseconds(long ms);
+// Sleeps in poll() until `fd` is readable (events 1) or writable (events 2), or `ms` have passed (0 = no limit
+// when events are given); with events 0 only sleeps `ms`.  A signal ends the wait early.
+void waitForDescriptor(int fd, int events, long ms);
 
 // Size of a readable regular file, or -1 with errno set (EISDIR for a directory, EINVAL for another kind).
 int64_t readableFileSize(const std::string &path);
