@@ -7,6 +7,7 @@
 #include "engine/connect.h"
 #include "engine/transport.h"
 #include "frame/errors.h"
+#include "frame/filewrite.h"
 #include "frame/tracelog.h"
 #include "platform/platform.h"
 #include "tev32.h"
@@ -42,6 +43,10 @@ int32_t errorExit(SessionRecord &rec, int32_t sockCode, int32_t tevCode) {
         rec.prevState = rec.thisState;
         rec.thisState = kNoState;
         rec.lastSocketError = sockCode;
+        // What the failed operation had queued goes out before the close, as each line did when it was sent on
+        // its own (a queue whose write failed is empty already); a fetch's files get what has arrived.
+        flushSendQueue(rec);
+        flushFileWrites(rec);
         logText(rec, "Closing socket\r\n");
         closeSocket(rec);
     }
