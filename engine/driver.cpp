@@ -44,8 +44,9 @@ int32_t errorExit(SessionRecord &rec, int32_t sockCode, int32_t tevCode) {
         rec.thisState = kNoState;
         rec.lastSocketError = sockCode;
         // What the failed operation had queued goes out before the close, as each line did when it was sent on
-        // its own (a queue whose write failed is empty already); a fetch's files get what has arrived.
-        flushSendQueue(rec);
+        // its own (a queue whose write failed is empty already; after a time-out the connection is stuck and the
+        // queue is dropped with it); a fetch's files get what has arrived.
+        if (tevCode != TEV_E_TIMEOUT) flushSendQueue(rec);
         flushFileWrites(rec);
         logText(rec, "Closing socket\r\n");
         closeSocket(rec);

@@ -1,5 +1,6 @@
 // The transport between protocol states and a channel's TCP socket: name checks and resolution, connect,
-// zero-wait readiness tests, the 1024-byte receive ring, line and reply readers, sending and closing.
+// zero-wait readiness tests, the 1024-byte receive ring, line and reply readers, sending (message data through a
+// per-channel send queue) and closing.
 // Results: 1 or a count for success, 0 for nothing yet / not found, -1 for a closed or unusable connection.
 #pragma once
 
