@@ -6,6 +6,7 @@
 
 #include "engine/driver.h"
 #include "engine/transport.h"
+#include "frame/filewrite.h"
 #include "frame/record.h"
 #include "frame/slots.h"
 #include "frame/text.h"
@@ -34,15 +35,10 @@ std::atomic<CloseFilesHook> *hookSlot(char sessionKind) {
 }
 
 // Closes the files the channel holds open, without any note.
+// What a fetch gathered for them is written first, so nothing that arrived is lost.
 void closeFilesPlainly(SessionRecord &rec) {
-    if (rec.fileHandle != 0) {
-        platform::closeFile(rec.fileHandle);
-        rec.fileHandle = 0;
-    }
-    if (rec.emailFile != 0) {
-        platform::closeFile(rec.emailFile);
-        rec.emailFile = 0;
-    }
+    closeGathered(rec.fileHandle, rec.attachmentWrites);
+    closeGathered(rec.emailFile, rec.messageWrites);
 }
 
 // Reads the reply of the channel's protocol: a whole SMTP reply, or one POP3 status line.

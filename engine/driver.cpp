@@ -8,6 +8,7 @@
 #include "engine/transport.h"
 #include "engine/wait.h"
 #include "frame/errors.h"
+#include "frame/filewrite.h"
 #include "frame/tracelog.h"
 #include "frame/wait_need.h"
 #include "platform/platform.h"
@@ -60,6 +61,11 @@ int32_t errorExit(SessionRecord &rec, int32_t sockCode, int32_t tevCode) {
         rec.prevState = rec.thisState;
         rec.thisState = kNoState;
         rec.lastSocketError = sockCode;
+        // What the failed operation had queued goes out before the close, as each line did when it was sent on
+        // its own (a queue whose write failed is empty already; after a time-out the connection is stuck and the
+        // queue is dropped with it); a fetch's files get what has arrived.
+        if (tevCode != TEV_E_TIMEOUT) flushSendQueue(rec);
+        flushFileWrites(rec);
         logText(rec, "Closing socket\r\n");
         closeSocket(rec);
     }

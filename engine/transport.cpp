@@ -406,6 +406,7 @@ int32_t replyCodeOf(const char *firstLine) {
 int32_t readSmtpReply(SessionRecord &rec) {
     rec.replyCode = 0;
     rec.replyBuffer[0] = '\0';
+    if (int32_t rc = flushSendQueue(rec)) return rc;
     const uint32_t limit = platform::tick() + static_cast<uint32_t>(settings.pollSleep.get()) +
                            static_cast<uint32_t>(settings.responseTimeout.get());
     const int32_t furtherWait = settings.responseTimeout.get() <= 1 ? 0 : 1;
@@ -460,6 +461,7 @@ void discardRestOfLine(SessionRecord &rec) {
 int32_t readPop3Reply(SessionRecord &rec) {
     rec.deadline = 0;
     rec.replyBuffer[0] = '\0';
+    if (int32_t rc = flushSendQueue(rec)) return rc;
     if (!waitReadable(rec, settings.readTimeout.get())) return TEV_E_TIMEOUT;
     int32_t n = readLine(rec, rec.replyBuffer, kReplyRoom, 0, settings.responseTimeout.get());
     if (n == -1) return -1;
@@ -487,10 +489,39 @@ int32_t readPop3Reply(SessionRecord &rec) {
 
 namespace {
 
+// Hands bytes of the data phase to the connection within sendTimeout in all, through the TLS session when one is
+// up (which cuts them into full records); length or -1.
+int32_t sendQueued(SessionRecord &rec, const char *bytes, int32_t length, bool more) {
+    if (length <= 0) return 0;
+    if (rec.socket <= 0) return -1;
+    const int32_t limit = settings.sendTimeout.get();
+    if (rec.tlsSession != nullptr) {
+        return platform::tlsWrite(rec.tlsSession, bytes, length, limit, more) == length ? length : -1;
+    }
+    return platform::sendWithin(rec.socket, bytes, length, limit, more);
+}
+
+// Sends what the queue holds; the queue is empty afterwards, also when the send failed (the connection is then
+// of no further use).  0 or -1.
+int32_t flushQueue(SessionRecord &rec, bool more) {
+    const int32_t queued = rec.sendQueueUsed;
+    rec.sendQueueUsed = 0;
+    return sendQueued(rec, rec.sendQueue, queued, more) < 0 ? -1 : 0;
+}
+
 int32_t sendAll(SessionRecord &rec, const char *bytes, int32_t length, bool more) {
     if (length <= 0) return 0;
     logTraffic(rec, "S: ", bytes, static_cast<size_t>(length));
     if (rec.socket <= 0) return -1;
+    if (rec.sendQueueUsed > 0) {
+        // Queued message bytes go first; a short command or the end line rides along in the same write.
+        if (length <= static_cast<int32_t>(kSendQueueSize) - rec.sendQueueUsed) {
+            std::memcpy(rec.sendQueue + rec.sendQueueUsed, bytes, static_cast<size_t>(length));
+            rec.sendQueueUsed += length;
+            return flushQueue(rec, more) < 0 ? -1 : length;
+        }
+        if (flushQueue(rec, true) < 0) return -1;
+    }
     int32_t total = 0;
     while (total < length) {
         int32_t n = transportSend(rec, bytes + total, length - total, more);
@@ -505,7 +536,20 @@ int32_t sendAll(SessionRecord &rec, const char *bytes, int32_t length, bool more
 int32_t sendBytes(SessionRecord &rec, const char *bytes, int32_t length) { return sendAll(rec, bytes, length, false); }
 
 int32_t sendMessageBytes(SessionRecord &rec, const char *bytes, int32_t length) {
-    return sendAll(rec, bytes, length, true);
+    if (length <= 0) return 0;
+    logTraffic(rec, "S: ", bytes, static_cast<size_t>(length));
+    if (rec.socket <= 0) return -1;
+    const int32_t room = static_cast<int32_t>(kSendQueueSize) - rec.sendQueueUsed;
+    if (length > room && flushQueue(rec, true) < 0) return -1;
+    if (length >= static_cast<int32_t>(kSendQueueSize)) return sendQueued(rec, bytes, length, true);
+    std::memcpy(rec.sendQueue + rec.sendQueueUsed, bytes, static_cast<size_t>(length));
+    rec.sendQueueUsed += length;
+    return length;
+}
+
+int32_t flushSendQueue(SessionRecord &rec) {
+    if (rec.sendQueueUsed == 0) return 0;
+    return flushQueue(rec, false) < 0 ? TEV_E_WRITE : 0;
 }
 
 int32_t sendText(SessionRecord &rec, const char *text) {
@@ -531,6 +575,7 @@ int32_t closeSocketNow(SessionRecord &rec) {
     int32_t rc;
     {
         platform::LibraryLock lock;
+        rec.sendQueueUsed = 0;  // nothing queued for this connection can reach another
         endTls(rec);
         rc = platform::closeSocket(rec.socket);
         rec.socket = 0;

@@ -1,5 +1,6 @@
 // The transport between protocol states and a channel's TCP socket: name checks and resolution, connect,
-// zero-wait readiness tests, the 1024-byte receive ring, line and reply readers, sending and closing.
+// zero-wait readiness tests, the 1024-byte receive ring, line and reply readers, sending (message data through a
+// per-channel send queue) and closing.
 // Results: 1 or a count for success, 0 for nothing yet / not found, -1 for a closed or unusable connection.
 #pragma once
 
@@ -48,9 +49,13 @@ int32_t readSmtpReply(SessionRecord &rec);
 int32_t readPop3Reply(SessionRecord &rec);
 
 int32_t sendBytes(SessionRecord &rec, const char *bytes, int32_t length);
-// As sendBytes, for bytes of a message that more bytes follow at once: they may wait in the kernel to fill a
-// segment until the next sendBytes (the end of the data, a command) pushes them out.
+// As sendBytes, for bytes of a message that more bytes follow at once.  They are traced now and wait in the
+// channel's send queue, which goes out when it is full, with the next sendBytes (the end of the data, a command)
+// and before a reply is read; each of those writes gives up after sendTimeout.  A step that queues needs no
+// readiness test.  Returns length, or -1 when a write of the queue failed (the queued bytes are then dropped).
 int32_t sendMessageBytes(SessionRecord &rec, const char *bytes, int32_t length);
+// Sends what the queue holds: 0, or -52 when the write failed.
+int32_t flushSendQueue(SessionRecord &rec);
 int32_t sendText(SessionRecord &rec, const char *text);
 // Sends text followed by CR LF (the text is not changed).
 int32_t sendLine(SessionRecord &rec, const char *text);

@@ -44,6 +44,11 @@ constexpr size_t kShortSize = 34;             // rawCommand, lastRecipient (32 c
 constexpr size_t kMaxShortChars = 32;
 constexpr size_t kAuthBufferSize = 132;
 constexpr size_t kRingSize = 1024;
+// Data-phase bytes waiting for the socket (engine/transport.cpp): large enough that a message goes out in few
+// big writes (a TLS session cuts them into full records), small enough for many channels.
+constexpr size_t kSendQueueSize = 32 * 1024;
+// Bytes waiting to be written to one file a fetch creates (frame/filewrite.h).
+constexpr size_t kFileWriteSize = 12 * 1024;
 constexpr size_t kRemoteAddressSize = 28;     // a sockaddr_in6; a sockaddr_in fills the first 16 bytes
 // SessionRecord::addressFamily.  A zeroed record holds an IPv4 address.
 constexpr uint8_t kFamilyIPv4 = 0;
@@ -100,6 +105,14 @@ extern Settings settings;
 extern char customContentType[65];
 extern char customTransferEncoding[129];
 extern uint8_t customTransferEncodingLength;  // non-zero: set
+
+// Writes to one open file, gathered (frame/filewrite.h).  `failed`: a write of this file has failed since it was
+// opened, so nothing more reaches it and its close reports the failure.
+struct FileWrites {
+    int32_t used;                          // bytes waiting in `bytes`
+    char failed;
+    char bytes[kFileWriteSize];
+};
 
 // MIME boundary base "=====_TEV<tick>_=====", formatted at attach.
 extern char boundaryBase[32];
@@ -218,6 +231,13 @@ struct SessionRecord {
     int32_t ringRead;                      // 0..1023
     int32_t ringWrite;                     // 0..1023
     char ringBuffer[kRingSize];            // holds at most 1023 bytes
+    // Data-phase bytes already traced ("S: ") but not yet handed to the socket; emptied by every send that is
+    // not message data (commands, the end-of-data line), before a reply is read, and when the socket closes.
+    char sendQueue[kSendQueueSize];
+    int32_t sendQueueUsed;
+    // Fetches: what waits to be written to emailFile and to the attachment file being decoded (fileHandle).
+    FileWrites messageWrites;
+    FileWrites attachmentWrites;
     // TLS: the session over `socket` (null when none), 1 in tlsActive once its handshake is done; torn down with
     // the socket.  tlsMode and tlsVerify are integer parameters 100 and 101, tlsCaFile string parameter 100.
     platform::TlsSession *tlsSession;

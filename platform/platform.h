@@ -86,6 +86,10 @@ int32_t pendingSocketError(int32_t sock);
 // the kernel further bytes follow at once (MSG_MORE), so lines of one message share segments; the next send
 // without it pushes everything out.
 int32_t sendOnce(int32_t sock, const void *data, int32_t length, bool more = false);
+// Sends all `length` bytes, waiting for room in the kernel's buffer as needed but never longer than
+// `timeoutMs` in all (the socket's own send time-out plays no part); `more` as for sendOnce.  Returns `length`,
+// or -1 (errno ETIMEDOUT at the limit; part of the bytes may have gone out).  Counts as one send for faults.
+int32_t sendWithin(int32_t sock, const void *data, int32_t length, int32_t timeoutMs, bool more = false);
 // Sets the send time-out of a socket (ms).
 void setSendTimeout(int32_t sock, int32_t timeoutMs);
 // Receives once; returns bytes received (>0), 0 at an orderly close, or -1 on failure.  EINTR is retried.

@@ -241,6 +241,46 @@ int32_t sendOnce(int32_t sock, const void *data, int32_t length, bool more) {
     return sent < 0 ? -1 : static_cast<int32_t>(sent);
 }
 
+int32_t sendWithin(int32_t sock, const void *data, int32_t length, int32_t timeoutMs, bool more) {
+    if (detail::faultDue(FaultKind::send)) {
+        errno = ECONNRESET;
+        return -1;
+    }
+    if (!isOwnSocket(sock)) {
+        errno = ENOTSOCK;
+        return -1;
+    }
+    if (length < 0 || (data == nullptr && length > 0)) {
+        errno = EFAULT;
+        return -1;
+    }
+    const char *bytes = static_cast<const char *>(data);
+    const uint32_t start = tick();
+    int32_t total = 0;
+    while (total < length) {
+        const ssize_t sent = send(sock, bytes + total, static_cast<size_t>(length - total),
+                                  MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
+        if (sent > 0) {
+            total += static_cast<int32_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+        // The kernel holds as much as it takes: wait for room, within what is left of the limit.
+        const int32_t left = timeoutMs - tickDiff(tick(), start);
+        short revents = 0;
+        if (left <= 0 || detail::pollFor(sock, POLLOUT, left, revents) <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if ((revents & (POLLERR | POLLNVAL)) != 0 && (revents & POLLOUT) == 0) {
+            errno = ECONNRESET;
+            return -1;
+        }
+    }
+    return total;
+}
+
 void setSendTimeout(int32_t sock, int32_t timeoutMs) {
     if (!isOwnSocket(sock)) return;
     // Zero would mean "no limit" to the kernel; a send must always give up, so the shortest limit is 1 ms.

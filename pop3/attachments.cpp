@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "frame/filewrite.h"
 #include "frame/record.h"
 #include "frame/text.h"
 #include "frame/tracelog.h"
@@ -180,25 +181,25 @@ void openAttachment(SessionRecord &rec) {
     }
     rec.fileHandle = handle;
     if (rec.utf8) rememberName(rec, lastComponent(path));
+    startWrites(rec.attachmentWrites);
 }
 
-void dropAttachment(SessionRecord &rec) {
-    if (rec.fileHandle == 0) return;
-    platform::closeFile(rec.fileHandle);
-    rec.fileHandle = 0;
-}
+void dropAttachment(SessionRecord &rec) { closeGathered(rec.fileHandle, rec.attachmentWrites); }
 
 }  // namespace mime
 
 int32_t closeAttachment(SessionRecord &rec) {
     if (rec.fileHandle == 0) return 0;
-    platform::closeFile(rec.fileHandle);
-    rec.fileHandle = 0;
+    // The last bytes of the part reach the file only now: a file they cannot be written to is not saved.
+    if (closeGathered(rec.fileHandle, rec.attachmentWrites) < 0) {
+        logFormat(rec, "[Cannot write '%s']\r\n", rec.attachmentPath);
+        return 0;
+    }
 
     char note[kAttachmentPathSize + 32];
     const int length = formatText(note, sizeof note, "[Attachment saved to %c%s%c]\r\n", '"', rec.attachmentPath, '"');
     static_assert(sizeof note > kAttachmentPathSize + sizeof "[Attachment saved to \"\"]\r\n", "note must fit");
-    if (!settings.noSaveNote.get() && rec.emailFile != 0) platform::writeFile(rec.emailFile, note, length);
+    if (!settings.noSaveNote.get() && rec.emailFile != 0) writeGathered(rec.emailFile, rec.messageWrites, note, length);
     logText(rec, note);
 
     listSavedName(rec, lastComponent(rec.attachmentPath));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/codecs.h"
+#include "frame/filewrite.h"
 #include "frame/record.h"
 #include "frame/text.h"
 #include "frame/tracelog.h"
@@ -54,7 +55,7 @@ void addCount(int32_t &counter, size_t amount) {
 }
 
 void writeToMessageFile(SessionRecord &rec, const void *bytes, int32_t length) {
-    if (rec.emailFile != 0 && length > 0) platform::writeFile(rec.emailFile, bytes, length);
+    if (rec.emailFile != 0 && length > 0) writeGathered(rec.emailFile, rec.messageWrites, bytes, length);
 }
 
 // ---------------------------------------------------------------- reading ahead
@@ -576,7 +577,8 @@ int32_t partBodyLine(SessionRecord &rec, bool lineStart) {
     if (produced > 0) {
         // A file that cannot be written is given up, never reported saved: the rest of the part goes to the
         // message file as for a file that could not be created.
-        if (rec.fileHandle != 0 && platform::writeFile(rec.fileHandle, rec.workBuffer, produced) != produced) {
+        if (rec.fileHandle != 0 &&
+            writeGathered(rec.fileHandle, rec.attachmentWrites, rec.workBuffer, produced) != produced) {
             logFormat(rec, "[Cannot write '%s']\r\n", rec.attachmentPath);
             mime::dropAttachment(rec);
         }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "frame/filewrite.h"
 #include "frame/text.h"
 #include "platform/platform.h"
 #include "pop3/decoder.h"
@@ -22,7 +23,7 @@ int32_t writeMessageLine(SessionRecord &rec, int32_t length) {
         data = rec.workBuffer;
     }
     if (length > 0) {
-        int32_t rc = platform::writeFile(rec.emailFile, data, length);
+        int32_t rc = writeGathered(rec.emailFile, rec.messageWrites, data, length);
         if (rc < 0) return rc;
     }
     return 0;
@@ -46,13 +47,10 @@ void composeEmailPath(SessionRecord &rec) {
     appendText(rec.emailPath, rec.emailFileName);
 }
 
-void closeFetchFiles(SessionRecord &rec) {
+int32_t closeFetchFiles(SessionRecord &rec) {
     flushPartText(rec);
     closeAttachment(rec);
-    if (rec.emailFile != 0) {
-        platform::closeFile(rec.emailFile);
-        rec.emailFile = 0;
-    }
+    return closeGathered(rec.emailFile, rec.messageWrites);
 }
 
 // Line-start rules (status line, end line, unstuffing) apply only to a read that starts a line; the later parts

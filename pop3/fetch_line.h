@@ -32,7 +32,8 @@ int32_t unstuff(char *line, int32_t length);
 void composeEmailPath(SessionRecord &rec);
 
 // Finishes a fetch's files: the attachment being written is recorded with its note, the message file closed.
-void closeFetchFiles(SessionRecord &rec);
+// 0, or -1 when a write of the message file failed (its content is not whole).
+int32_t closeFetchFiles(SessionRecord &rec);
 
 // The line just read into replyBuffer (n > 0 bytes) of a RETR fetch: 1 when it is the end line, 0 when it was
 // handled (dropped, decoded or written), or the failed write's negative result.  The decoder reads ahead from

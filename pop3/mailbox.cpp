@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/transport.h"
+#include "frame/filewrite.h"
 #include "frame/slots.h"
 #include "frame/tracelog.h"
 #include "pop3/decoder.h"
@@ -133,6 +134,7 @@ int32_t sendRetr(SessionRecord &rec, uint32_t now) {
         return errorExit(rec, 0, TEV_E_CANNOT_CREATE_FILE);
     }
     rec.emailFile = handle;
+    startWrites(rec.messageWrites);
     // The first line that comes back is the status line; replyCode 0 marks it as still awaited.
     rec.replyCode = 0;
     rec.midLine = 0;
@@ -192,7 +194,8 @@ int32_t fetchLine(SessionRecord &rec, uint32_t now) {
 // 313: the end of a fetch.
 int32_t endFetch(SessionRecord &rec, uint32_t) {
     logText(rec, "[CLOSE]\r\n");
-    closeFetchFiles(rec);
+    // The message file gets its last lines only now; a file that could not take them is no saved message.
+    if (closeFetchFiles(rec) < 0) return errorExit(rec, 0, -1);
     rec.nextState = kIdle;
     return 0;
 }

@@ -2,6 +2,7 @@
 // the path a received line takes in state 312 (pop3/fetch_line.cpp).
 #include "pop3/memory_fetch.h"
 
+#include "frame/filewrite.h"
 #include "frame/text.h"
 #include "frame/tracelog.h"
 #include "platform/platform.h"
@@ -18,8 +19,8 @@ constexpr int32_t kLineRoom = 1024;  // one read, as the fetch reads a line
 
 int32_t endMemoryFetch(SessionRecord &rec, int32_t result) {
     logText(rec, "[CLOSE]\r\n");
-    pop3::closeFetchFiles(rec);
-    return result;
+    const int32_t closed = pop3::closeFetchFiles(rec);
+    return result == 0 ? closed : result;
 }
 
 }  // namespace
@@ -48,6 +49,7 @@ int32_t decodeMessageFromMemory(SessionRecord &rec, const char *fileName, const 
         return TEV_E_CANNOT_CREATE_FILE;
     }
     rec.emailFile = handle;
+    startWrites(rec.messageWrites);
     rec.replyCode = 0;
     rec.midLine = 0;
 

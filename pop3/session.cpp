@@ -42,7 +42,8 @@ namespace {
 
 // A close finishes a fetch's files as the end of the fetch does.  Registered when the library is loaded, so
 // every POP3 session has it.
-[[maybe_unused]] const bool kHooksRegistered = (registerSessionHooks('P', SessionHooks{closeFetchFiles}), true);
+void finishFetchFiles(SessionRecord &rec) { closeFetchFiles(rec); }
+[[maybe_unused]] const bool kHooksRegistered = (registerSessionHooks('P', SessionHooks{finishFetchFiles}), true);
 
 // A status reply has arrived when bytes are buffered or the socket is readable; this never waits.
 bool replyWaiting(SessionRecord &rec) { return waitReadable(rec, 0); }

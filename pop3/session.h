@@ -76,6 +76,7 @@ StateStep mailboxStep(int32_t state);
 
 // Finishes a fetch's files: the attachment being written is recorded with its note, the message file closed.
 // Also what the session control uses to finish them when a POP3 session is closed.
-void closeFetchFiles(SessionRecord &rec);
+// 0, or -1 when a write of the message file failed (its content is not whole).
+int32_t closeFetchFiles(SessionRecord &rec);
 
 }  // namespace tev::pop3

@@ -329,7 +329,7 @@ int32_t sendTextLine(SessionRecord &rec, uint32_t now, bool fromFile) {
     addToCounter(rec.textBytesSent, length + 2);
     int32_t rc = sendDataLine(rec, rec.commandBuffer, static_cast<size_t>(length), sizeof rec.commandBuffer);
     if (rc < 0) return failedSend(rec, rc);
-    rec.waitWritable = 1;
+    // The line waits in the send queue: no readiness test before the next one.
     rec.waitUntil = timerAt(now, settings.lineDelay.get());
     rec.deadline =
         timerAt(now, fromFile ? settings.responseTimeout.get() : settings.sendTimeout.get());

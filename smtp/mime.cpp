@@ -355,7 +355,7 @@ int32_t sendAttachmentLine(SessionRecord &rec, uint32_t now) {
         addToCounter(rec.attachmentBytesSent, length + 2);
         int32_t rc = sendData(rec, rec.commandBuffer, static_cast<size_t>(length) + 2);
         if (rc < 0) return failedSend(rec, rc);
-        rec.waitWritable = 1;
+        // The line waits in the send queue: no readiness test before the next one.
         rec.waitUntil = timerAt(now, settings.lineDelay.get());
         rec.deadline = timerAt(now, settings.sendTimeout.get());
         return 0;

@@ -95,7 +95,7 @@ int32_t sendPreparedLine(SessionRecord &rec, uint32_t now) {
         closePreparedFile(rec);
         return failedSend(rec, rc);
     }
-    rec.waitWritable = 1;
+    // The line waits in the send queue: no readiness test before the next one.
     rec.waitUntil = timerAt(now, settings.lineDelay.get());
     rec.deadline = timerAt(now, rec.textInMemory ? settings.sendTimeout.get() : settings.responseTimeout.get());
     return 0;

@@ -59,7 +59,8 @@ TEST_F(DecoderWriteFault, AttachmentNotSavedWhenItsFileCannotBeWritten) {
             break;
         }
     }
-    EXPECT_GT(n, 4) << "the message file and both attachments are written";
+    // Writes are gathered per file: the message file and each attachment get at least one write.
+    EXPECT_GT(n, 3) << "the message file and both attachments are written";
 }
 
 }  // namespace

@@ -233,26 +233,32 @@ TEST_F(SendErrors, MissingAttachmentFailsAfterItsPartHeader) {
 }
 
 TEST_F(SendErrors, FailingSendsInEachPhase) {
-    const std::string att = tmp.file("a.bin");
-    ASSERT_TRUE(tevtest::writeWholeFile(att, "abc"));
-    // The sends of this message: MAIL 1, RCPT 2, DATA 3, header lines 4-11, the text part 12-14, the attachment's
-    // part header 15-18, its base64 line 19, the closing delimiter 20, the end line 21.
+    const std::string small = tmp.file("a.bin"), big = tmp.file("big.bin");
+    ASSERT_TRUE(tevtest::writeWholeFile(small, "abc"));
+    // 24 KiB of attachment (about 33 KB of base64 lines): the send queue fills once inside the attachment and
+    // goes out from state 265.
+    ASSERT_TRUE(tevtest::writeWholeFile(big, std::string(24 * 1024, 'z')));
+    // The sends: MAIL 1, RCPT 2, DATA 3; then the message data, gathered in the send queue, goes out with the
+    // end line (one send, state 251), or first in a write of the full queue from the attachment's line state.
     struct Case {
         int nth;
+        const std::string *attachment;
         int32_t state;
     };
-    for (const Case c : {Case{1, 204}, Case{2, 207}, Case{4, 221}, Case{14, 241}, Case{19, 265}, Case{21, 251}}) {
+    for (const Case c : {Case{1, &small, 204}, Case{2, &small, 207}, Case{3, &small, 209}, Case{4, &small, 251},
+                         Case{4, &big, 265}, Case{5, &big, 251}}) {
         ScriptedServer srv;
         scriptMessages(srv, {1});
         srv.waitForClientClose(3000);
         srv.start();
         ASSERT_EQ(connect(srv), 0);
         tev::platform::injectFault(tev::platform::FaultKind::send, c.nth);
-        EXPECT_EQ(tevSendEmail(0, kBob, nullptr, nullptr, "s", "x", att.c_str()), TEV_E_WRITE) << c.nth;
+        EXPECT_EQ(tevSendEmail(0, kBob, nullptr, nullptr, "s", "x", c.attachment->c_str()), TEV_E_WRITE) << c.nth;
         tev::platform::injectFault(tev::platform::FaultKind::send, 0);
         EXPECT_EQ(tevStatistics(0, TEV_STAT_SOCKET_ERROR), -1);
         EXPECT_EQ(rec().prevState, c.state) << c.nth;
         EXPECT_EQ(rec().socket, 0);
+        EXPECT_EQ(rec().sendQueueUsed, 0) << c.nth;
         // An attachment open at the failure stays open until the session is closed.
         EXPECT_EQ(rec().fileHandle > 0, c.state == 265) << c.nth;
         if (rec().fileHandle > 0) tev::platform::closeFile(rec().fileHandle);
