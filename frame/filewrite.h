@@ -1,6 +1,6 @@
 // Gathered writes to the files a fetch creates (the message file and the attachment file being decoded): bytes
 // wait in a FileWrites buffer of the session record and reach the file when the buffer is full, when the file is
-// closed, and when an operation fails, so a decoded attachment costs one write per 12 KiB, not one per line.
+// closed, and when an operation fails, so a decoded attachment costs one write per 8 KiB, not one per line.
 // A failed write sticks: nothing more reaches that file, and every later write and its close report it.
 #pragma once
 

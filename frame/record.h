@@ -48,7 +48,7 @@ constexpr size_t kRingSize = 1024;
 // big writes (a TLS session cuts them into full records), small enough for many channels.
 constexpr size_t kSendQueueSize = 32 * 1024;
 // Bytes waiting to be written to one file a fetch creates (frame/filewrite.h).
-constexpr size_t kFileWriteSize = 12 * 1024;
+constexpr size_t kFileWriteSize = 8 * 1024;
 constexpr size_t kRemoteAddressSize = 28;     // a sockaddr_in6; a sockaddr_in fills the first 16 bytes
 // SessionRecord::addressFamily.  A zeroed record holds an IPv4 address.
 constexpr uint8_t kFamilyIPv4 = 0;

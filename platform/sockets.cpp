@@ -221,19 +221,26 @@ int32_t pendingSocketError(int32_t sock) {
     return pending != 0 ? -mapSocketError(pending) : 0;
 }
 
-int32_t sendOnce(int32_t sock, const void *data, int32_t length, bool more) {
+// The checks every send starts with: an injected fault, a descriptor that is not our socket, a bad buffer. False
+// with errno set when the send must not be tried.
+static bool sendAllowed(int32_t sock, const void *data, int32_t length) {
     if (detail::faultDue(FaultKind::send)) {
         errno = ECONNRESET;
-        return -1;
+        return false;
     }
     if (!isOwnSocket(sock)) {
         errno = ENOTSOCK;
-        return -1;
+        return false;
     }
     if (length < 0 || (data == nullptr && length > 0)) {
         errno = EFAULT;
-        return -1;
+        return false;
     }
+    return true;
+}
+
+int32_t sendOnce(int32_t sock, const void *data, int32_t length, bool more) {
+    if (!sendAllowed(sock, data, length)) return -1;
     ssize_t sent;
     do {
         sent = send(sock, data, static_cast<size_t>(length), MSG_NOSIGNAL | (more ? MSG_MORE : 0));
@@ -242,18 +249,7 @@ int32_t sendOnce(int32_t sock, const void *data, int32_t length, bool more) {
 }
 
 int32_t sendWithin(int32_t sock, const void *data, int32_t length, int32_t timeoutMs, bool more) {
-    if (detail::faultDue(FaultKind::send)) {
-        errno = ECONNRESET;
-        return -1;
-    }
-    if (!isOwnSocket(sock)) {
-        errno = ENOTSOCK;
-        return -1;
-    }
-    if (length < 0 || (data == nullptr && length > 0)) {
-        errno = EFAULT;
-        return -1;
-    }
+    if (!sendAllowed(sock, data, length)) return -1;
     const char *bytes = static_cast<const char *>(data);
     const uint32_t start = tick();
     int32_t total = 0;

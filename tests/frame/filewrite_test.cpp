@@ -37,12 +37,13 @@ protected:
 TEST_F(FileWritesTest, BytesWaitUntilTheBufferFillsAndReachTheFileInOrder) {
     const std::string line(1000, 'x');
     std::string all;
-    for (int i = 0; i < 12; ++i) {
+    const int lines = static_cast<int>(tev::kFileWriteSize / 1024);  // just under the buffer's size
+    for (int i = 0; i < lines; ++i) {
         const std::string numbered = std::to_string(i) + line;
         ASSERT_EQ(write(numbered), static_cast<int32_t>(numbered.size()));
         all += numbered;
     }
-    EXPECT_EQ(tevtest::readWholeFile(path), "");  // 12 KB: all still waiting
+    EXPECT_EQ(tevtest::readWholeFile(path), "");  // all still waiting
     const std::string more(2000, 'y');
     ASSERT_EQ(write(more), 2000);                 // does not fit: what waits goes first
     EXPECT_EQ(tevtest::readWholeFile(path), all);
