@@ -61,6 +61,12 @@ inline void armReplyPause(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
     armEarlyPause(rec, now, pauseMs, kWaitReadable);
 }
 
+// A pause before a step that sends: there is no reply to wait for, so TEV_EARLY_REPLY ends it as soon as the
+// socket takes bytes; without it the pause runs its full length.
+inline void armSendPause(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
+    armEarlyPause(rec, now, pauseMs, kWaitWritable);
+}
+
 // The pause before a reply is looked at, and the deadline for the reply (responseTimeout from now).
 inline void armReplyTimers(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
     armReplyPause(rec, now, pauseMs);
