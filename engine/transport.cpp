@@ -264,8 +264,10 @@ void copyFromRing(const SessionRecord &rec, char *buffer, int32_t n) {
 // Returns the bytes buffered afterwards, or -1 when the connection is closed or unusable.
 int32_t fillRingIfEmpty(SessionRecord &rec, int32_t length) {
     if (ringCount(rec) == 0) {
-        if (!isWritable(rec)) return -1;
-        if (isReadable(rec)) {
+        bool writable = false, readable = false;
+        testWritableReadable(rec, writable, readable);
+        if (!writable) return -1;
+        if (readable) {
             int32_t n = transportReceive(rec, rec.receiveBuffer, length);
             if (n <= 0) return -1;
             logTraffic(rec, "P: ", rec.receiveBuffer, static_cast<size_t>(n));
@@ -372,6 +374,7 @@ int32_t readLine(SessionRecord &rec, char *buffer, int32_t capacity, int32_t fir
     if (!waitReadable(rec, firstWaitMs)) return 0;
     int32_t n = readChunk(rec, buffer, capacity);
     if (n <= 0) return n;
+    if (n >= capacity - 1 || buffer[n - 1] == '\n') return n;  // the usual case: a whole line, no clock read
     // The further wait is one budget for the whole line, not a wait restarted after every fragment.
     uint32_t end = platform::tick() + static_cast<uint32_t>(furtherWaitMs < 0 ? 0 : furtherWaitMs);
     for (;;) {
