@@ -34,8 +34,9 @@ int32_t errorExit(SessionRecord &rec, int32_t sockCode, int32_t tevCode);
 // result (0 or negative).
 int32_t runAutoCall(int32_t channel);
 
-// tevDriver itself, for a record already checked.
-int32_t driveOnce(SessionRecord &rec);
+// tevDriver itself, for a record already checked.  A state that waits for its socket offers the processor
+// before it returns, unless the caller (the auto-call loop) waits on the socket the state names itself next.
+int32_t driveOnce(SessionRecord &rec, bool yieldWhenWaiting = true);
 
 }  // namespace tev
 
