@@ -16,8 +16,7 @@ constexpr int32_t kLongestSliceMs = 1000;
 void waitBeforeNextStep(SessionRecord &rec) {
     // The step made progress and armed no timer: the next one runs at once (the common case of a transfer, where
     // reading the clock for every line would cost more than the line).
-    const bool needsSocket = rec.waitNeed != kWaitNone && rec.waitNeedState == rec.nextState;
-    if (rec.waitUntil == 0 && !rec.waitWritable && !needsSocket) return;
+    if (!mayWait(rec)) return;
     const WaitNeed need = channelWait(rec, platform::tick());
     if (need.events == kWaitNone && need.ms == 0) return;
     const int32_t pollSleep = settings.pollSleep.get();
