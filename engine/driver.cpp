@@ -73,7 +73,7 @@ int32_t errorExit(SessionRecord &rec, int32_t sockCode, int32_t tevCode) {
     return tevCode;
 }
 
-int32_t driveOnce(SessionRecord &rec) {
+int32_t driveOnce(SessionRecord &rec, bool yieldWhenWaiting) {
     rec.commandBuffer[0] = '\0';
     rec.replyBuffer[0] = '\0';
     const uint32_t now = platform::tick();
@@ -89,6 +89,8 @@ int32_t driveOnce(SessionRecord &rec) {
             return kWaiting;
         }
         rec.waitUntil = 0;  // over: the states that follow do not wait for the rest of it
+    } else {
+        rec.waitUntil = 0;  // run out (or none): forgotten, so asking what the channel waits for needs no clock
     }
     // An idle channel has nothing to time out: a deadline left by its last operation must not end a healthy
     // session when the application calls the driver again later.
@@ -136,7 +138,7 @@ int32_t driveOnce(SessionRecord &rec) {
             // The state waits for its socket and runs again at the next call.
             rec.prevState = rec.thisState;
             rec.thisState = kNoState;
-            platform::yieldCpu();
+            if (yieldWhenWaiting || rec.waitNeed == kWaitNone) platform::yieldCpu();
             return kWaiting;
         }
     } else {
@@ -152,11 +154,14 @@ int32_t runAutoCall(int32_t channel) {
     if (checkChannel(channel, rec) < 0) return tevDriver(channel);
     // A call that made no progress (9999, or a state that found no reply yet) is followed by a wait in poll()
     // or asleep until the channel's timer; between steps that made progress the processor is offered only now
-    // and then, so a long transfer is not slowed by a system call per line.
-    constexpr uint32_t kYieldEvery = 32;
+    // and then, so a long transfer is not slowed by system calls that only give the core away.
+    constexpr uint32_t kYieldEvery = 1024;
     uint32_t calls = 0;
     int32_t result;
-    while ((result = tevDriver(channel)) > 0) {
+    for (;;) {
+        // The channel is checked before every step, as tevDriver does (another thread may release it).
+        if ((result = checkChannel(channel, rec)) < 0) break;
+        if ((result = driveOnce(*rec, false)) <= 0) break;
         waitBeforeNextStep(*rec);
         if (++calls % kYieldEvery == 0) platform::yieldCpu();
     }

@@ -34,8 +34,9 @@ int32_t errorExit(SessionRecord &rec, int32_t sockCode, int32_t tevCode);
 // result (0 or negative).
 int32_t runAutoCall(int32_t channel);
 
-// tevDriver itself, for a record already checked.
-int32_t driveOnce(SessionRecord &rec);
+// tevDriver itself, for a record already checked.  A state that waits for its socket offers the processor
+// before it returns, unless the caller (the auto-call loop) waits on the socket the state names itself next.
+int32_t driveOnce(SessionRecord &rec, bool yieldWhenWaiting = true);
 
 }  // namespace tev
 
@@ -59,6 +60,12 @@ inline void armEarlyPause(SessionRecord &rec, uint32_t now, int32_t pauseMs, uin
 // A pause before a reply is read (TEV_EARLY_REPLY may end it early); the deadline is left as it is.
 inline void armReplyPause(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
     armEarlyPause(rec, now, pauseMs, kWaitReadable);
+}
+
+// A pause before a step that sends: there is no reply to wait for, so TEV_EARLY_REPLY ends it as soon as the
+// socket takes bytes; without it the pause runs its full length.
+inline void armSendPause(SessionRecord &rec, uint32_t now, int32_t pauseMs) {
+    armEarlyPause(rec, now, pauseMs, kWaitWritable);
 }
 
 // The pause before a reply is looked at, and the deadline for the reply (responseTimeout from now).

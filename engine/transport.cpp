@@ -237,7 +237,7 @@ int32_t transportSend(SessionRecord &rec, const char *bytes, int32_t length, boo
 // ---------------------------------------------------------------- receive ring
 
 int32_t ringCount(const SessionRecord &rec) {
-    return (rec.ringWrite - rec.ringRead + static_cast<int32_t>(kRingSize)) % static_cast<int32_t>(kRingSize);
+    return (rec.ringWrite - rec.ringRead + static_cast<int32_t>(kRingCapacity)) % static_cast<int32_t>(kRingCapacity);
 }
 
 void emptyRing(SessionRecord &rec) {
@@ -248,14 +248,14 @@ void emptyRing(SessionRecord &rec) {
 namespace {
 
 void appendToRing(SessionRecord &rec, const char *bytes, int32_t n) {
-    const int32_t first = std::min(n, static_cast<int32_t>(kRingSize) - rec.ringWrite);
+    const int32_t first = std::min(n, static_cast<int32_t>(kRingCapacity) - rec.ringWrite);
     std::memcpy(rec.ringBuffer + rec.ringWrite, bytes, static_cast<size_t>(first));
     std::memcpy(rec.ringBuffer, bytes + first, static_cast<size_t>(n - first));
-    rec.ringWrite = (rec.ringWrite + n) % static_cast<int32_t>(kRingSize);
+    rec.ringWrite = (rec.ringWrite + n) % static_cast<int32_t>(kRingCapacity);
 }
 
 void copyFromRing(const SessionRecord &rec, char *buffer, int32_t n) {
-    const int32_t first = std::min(n, static_cast<int32_t>(kRingSize) - rec.ringRead);
+    const int32_t first = std::min(n, static_cast<int32_t>(kRingCapacity) - rec.ringRead);
     std::memcpy(buffer, rec.ringBuffer + rec.ringRead, static_cast<size_t>(first));
     std::memcpy(buffer + first, rec.ringBuffer, static_cast<size_t>(n - first));
 }
@@ -264,8 +264,17 @@ void copyFromRing(const SessionRecord &rec, char *buffer, int32_t n) {
 // Returns the bytes buffered afterwards, or -1 when the connection is closed or unusable.
 int32_t fillRingIfEmpty(SessionRecord &rec, int32_t length) {
     if (ringCount(rec) == 0) {
-        if (!isWritable(rec)) return -1;
-        if (isReadable(rec)) {
+        bool writable = false, readable = false;
+        testWritableReadable(rec, writable, readable);
+        if (!writable) return -1;
+        if (readable && !logOpen(rec)) {
+            // Untraced, the receive fills the whole ring: what the reader does not take now waits there.
+            emptyRing(rec);
+            int32_t n = transportReceive(rec, rec.ringBuffer, static_cast<int32_t>(kRingCapacity) - 1);
+            if (n <= 0) return -1;
+            rec.ringWrite = n;
+        } else if (readable) {
+            // Traced, each "P: " line shows one receive of what the reader asked for, as it always has.
             int32_t n = transportReceive(rec, rec.receiveBuffer, length);
             if (n <= 0) return -1;
             logTraffic(rec, "P: ", rec.receiveBuffer, static_cast<size_t>(n));
@@ -277,7 +286,7 @@ int32_t fillRingIfEmpty(SessionRecord &rec, int32_t length) {
 
 // Bytes up to and including the first LF among the first `limit` buffered bytes, or `limit` when there is none.
 int32_t lineLengthInRing(const SessionRecord &rec, int32_t limit) {
-    const int32_t first = std::min(limit, static_cast<int32_t>(kRingSize) - rec.ringRead);
+    const int32_t first = std::min(limit, static_cast<int32_t>(kRingCapacity) - rec.ringRead);
     const char *start = rec.ringBuffer + rec.ringRead;
     if (const void *lf = std::memchr(start, '\n', static_cast<size_t>(first))) {
         return static_cast<int32_t>(static_cast<const char *>(lf) - start) + 1;
@@ -308,7 +317,7 @@ int32_t peekLineStart(SessionRecord &rec, char *buffer, int32_t length, int32_t 
     // lineLengthInRing gives n both when there is no LF and when the LF is the n-th byte.
     auto holdsLf = [&rec](int32_t count) {
         return lineLengthInRing(rec, count) < count ||
-               rec.ringBuffer[(rec.ringRead + count - 1) % static_cast<int32_t>(kRingSize)] == '\n';
+               rec.ringBuffer[(rec.ringRead + count - 1) % static_cast<int32_t>(kRingCapacity)] == '\n';
     };
     while (n > 0 && n < length && !holdsLf(n)) {
         const int32_t left = platform::tickDiff(end, platform::tick());
@@ -331,7 +340,7 @@ int32_t readRaw(SessionRecord &rec, char *buffer, int32_t count) {
     if (m > count) m = count;
     if (m > 0) {
         copyFromRing(rec, buffer, m);
-        rec.ringRead = (rec.ringRead + m) % static_cast<int32_t>(kRingSize);
+        rec.ringRead = (rec.ringRead + m) % static_cast<int32_t>(kRingCapacity);
         if (rec.ringRead == rec.ringWrite) emptyRing(rec);
         logTraffic(rec, "r: ", buffer, static_cast<size_t>(m));
     }
@@ -372,6 +381,7 @@ int32_t readLine(SessionRecord &rec, char *buffer, int32_t capacity, int32_t fir
     if (!waitReadable(rec, firstWaitMs)) return 0;
     int32_t n = readChunk(rec, buffer, capacity);
     if (n <= 0) return n;
+    if (n >= capacity - 1 || buffer[n - 1] == '\n') return n;  // the usual case: a whole line, no clock read
     // The further wait is one budget for the whole line, not a wait restarted after every fragment.
     uint32_t end = platform::tick() + static_cast<uint32_t>(furtherWaitMs < 0 ? 0 : furtherWaitMs);
     for (;;) {

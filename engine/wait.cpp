@@ -14,6 +14,9 @@ constexpr int32_t kLongestSliceMs = 1000;
 }  // namespace
 
 void waitBeforeNextStep(SessionRecord &rec) {
+    // The step made progress and armed no timer: the next one runs at once (the common case of a transfer, where
+    // reading the clock for every line would cost more than the line).
+    if (!mayWait(rec)) return;
     const WaitNeed need = channelWait(rec, platform::tick());
     if (need.events == kWaitNone && need.ms == 0) return;
     const int32_t pollSleep = settings.pollSleep.get();

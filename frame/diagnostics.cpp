@@ -107,8 +107,8 @@ extern "C" int32_t tevStatistics(int32_t chan, int32_t code) {
     case TEV_STAT_BUILD: return TEV_BUILD;
     case TEV_STAT_SOCKET: return rec->socket;
     case TEV_STAT_TLS: return rec->tlsActive && rec->tlsSession != nullptr ? 1 : 0;
-    case TEV_STAT_WAIT_EVENTS: return channelWait(*rec, platform::tick()).events;
-    case TEV_STAT_WAIT_MS: return channelWait(*rec, platform::tick()).ms;
+    case TEV_STAT_WAIT_EVENTS: return mayWait(*rec) ? channelWait(*rec, platform::tick()).events : 0;
+    case TEV_STAT_WAIT_MS: return mayWait(*rec) ? channelWait(*rec, platform::tick()).ms : 0;
     default: return -1;
     }
 }

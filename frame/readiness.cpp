@@ -20,6 +20,13 @@ bool isReadable(SessionRecord &rec) {
     return poll(rec, platform::Readiness::readable);
 }
 bool isWritable(SessionRecord &rec) { return poll(rec, platform::Readiness::writable); }
+void testWritableReadable(SessionRecord &rec, bool &writable, bool &readable) {
+    {
+        platform::LibraryLock lock;
+        platform::pollWritableReadable(rec.socket, writable, readable);
+    }
+    if (rec.tlsSession != nullptr && platform::tlsPending(rec.tlsSession) > 0) readable = true;
+}
 bool hasError(SessionRecord &rec) { return poll(rec, platform::Readiness::error); }
 
 }  // namespace tev

@@ -8,6 +8,8 @@ namespace tev {
 
 bool isReadable(SessionRecord &rec);
 bool isWritable(SessionRecord &rec);
+// isWritable and isReadable together, from one poll.
+void testWritableReadable(SessionRecord &rec, bool &writable, bool &readable);
 // A failed connect (an error condition on the socket), not a peer's orderly close.
 bool hasError(SessionRecord &rec);
 

@@ -43,7 +43,10 @@ constexpr size_t kSavedAttachmentsSize = 1026;
 constexpr size_t kShortSize = 34;             // rawCommand, lastRecipient (32 characters)
 constexpr size_t kMaxShortChars = 32;
 constexpr size_t kAuthBufferSize = 132;
-constexpr size_t kRingSize = 1024;
+constexpr size_t kRingSize = 1024;  // the unit of a receive the readers see (and the trace shows): 1023 bytes
+// The receive ring's storage: with no trace open, a receive into an empty ring takes up to this less one byte, so
+// a long transfer needs few system calls; the readers still take at most kRingSize - 1 bytes at a time.
+constexpr size_t kRingCapacity = 8192;
 // Data-phase bytes waiting for the socket (engine/transport.cpp): large enough that a message goes out in few
 // big writes (a TLS session cuts them into full records), small enough for many channels.
 constexpr size_t kSendQueueSize = 32 * 1024;
@@ -228,9 +231,9 @@ struct SessionRecord {
     // whether the line being decoded continues an earlier part.
     char midLine;
     char receiveBuffer[kRingSize];
-    int32_t ringRead;                      // 0..1023
-    int32_t ringWrite;                     // 0..1023
-    char ringBuffer[kRingSize];            // holds at most 1023 bytes
+    int32_t ringRead;                      // 0..kRingCapacity - 1
+    int32_t ringWrite;                     // 0..kRingCapacity - 1
+    char ringBuffer[kRingCapacity];        // holds at most kRingCapacity - 1 bytes
     // Data-phase bytes already traced ("S: ") but not yet handed to the socket; emptied by every send that is
     // not message data (commands, the end-of-data line), before a reply is read, and when the socket closes.
     char sendQueue[kSendQueueSize];

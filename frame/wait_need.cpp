@@ -27,6 +27,11 @@ uint8_t earlyPauseEvents(const SessionRecord &rec, uint32_t now) {
     return rec.earlyPauseEvents;
 }
 
+bool mayWait(const SessionRecord &rec) {
+    const bool needsSocket = rec.waitNeed != kWaitNone && rec.waitNeedState == rec.nextState;
+    return rec.waitUntil != 0 || rec.waitWritable || needsSocket;
+}
+
 WaitNeed channelWait(const SessionRecord &rec, uint32_t now) {
     constexpr WaitNeed callNow{kWaitNone, 0};
     if (pending(rec.waitUntil, now)) {

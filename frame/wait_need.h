@@ -28,6 +28,10 @@ bool holdsReceivedData(const SessionRecord &rec);
 // TEV_EARLY_REPLY; kWaitNone when there is no such pause.
 uint8_t earlyPauseEvents(const SessionRecord &rec, uint32_t now);
 
+// False when the channel can wait for nothing: no timer, no writable wait, and its last step found what it
+// looked for.  Answers without the clock, so a caller asks it before channelWait on every step of a transfer.
+bool mayWait(const SessionRecord &rec);
+
 // What the channel waits for at tick `now`, from its timers and what its last driver call found.
 WaitNeed channelWait(const SessionRecord &rec, uint32_t now);
 

@@ -120,6 +120,8 @@ int32_t formatIPv6(const uint8_t address[16], char *buffer, int32_t size);
 // Readiness, zero wait (poll()).  An invalid descriptor (closed, 0) reports the condition as holding.
 enum class Readiness { readable, writable, error };
 bool pollReady(int32_t sock, Readiness what);
+// Both of pollReady's writable and readable tests from one zero-wait poll.
+void pollWritableReadable(int32_t sock, bool &writable, bool &readable);
 // What waitSocket waits for: a bit set of these.
 constexpr int32_t kSocketReadable = 1;
 constexpr int32_t kSocketWritable = 2;

@@ -408,6 +408,15 @@ bool pollReady(int32_t sock, Readiness what) {
     return (revents & holds) != 0;
 }
 
+void pollWritableReadable(int32_t sock, bool &writable, bool &readable) {
+    writable = readable = true;
+    if (sock <= 0) return;
+    short revents = 0;
+    if (detail::pollFor(sock, POLLIN | POLLOUT, 0, revents) < 0 || (revents & POLLNVAL) != 0) return;
+    writable = (revents & POLLOUT) != 0;
+    readable = (revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
 int32_t waitSocket(int32_t sock, int32_t events, int32_t ms) {
     if (sock <= 0) return 1;
     short wanted = 0;

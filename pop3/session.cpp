@@ -114,7 +114,7 @@ int32_t readGreeting(SessionRecord &rec, uint32_t now) {
     if (int32_t rc = readLoginReply(rec)) return rc;
     storeApopTimestamp(rec);
     const bool wantsStls = (rec.tlsMode == 1 || rec.tlsMode == 3) && !rec.tlsActive;
-    armStepDelay(rec, now);
+    armSendPause(rec, now, settings.stepDelay.get());  // the next step sends CAPA, APOP, USER or AUTH
     armReplyTime(rec, now);
     if (wantsStls || extendedChoice(rec)) {
         rec.nextState = kCapa;

@@ -153,7 +153,7 @@ int32_t readRcptReply(SessionRecord &rec, uint32_t now) {
         rec.bccDone = 1;
         rec.nextState = kNextRecipient;
     } else {
-        rec.waitUntil = timerAt(now, settings.stepDelay.get());
+        armSendPause(rec, now, settings.stepDelay.get());
         rec.nextState = kDataCommand;
     }
     return 0;
@@ -213,7 +213,8 @@ int32_t sendToLine(SessionRecord &rec, uint32_t now) {
         int32_t rc = sendValueHeader(rec, "To: ", rec.toList, HeaderValue::list);
         if (rc < 0) return rc;
     }
-    armReplyTimers(rec, now, settings.stepDelay.get());
+    armSendPause(rec, now, settings.stepDelay.get());
+    rec.deadline = timerAt(now, settings.responseTimeout.get());
     return 0;
 }
 

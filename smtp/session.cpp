@@ -204,7 +204,8 @@ int32_t stepStartTlsHandshake(SessionRecord &rec, uint32_t now) {
 int32_t readGreeting(SessionRecord &rec, uint32_t now) {
     int32_t rc = readReplyOrFail(rec);
     if (rc <= 0) return rc;
-    armReplyTimers(rec, now, settings.stepDelay.get());
+    armSendPause(rec, now, settings.stepDelay.get());
+    rec.deadline = timerAt(now, settings.responseTimeout.get());
     rec.nextState = kHello;
     return 0;
 }

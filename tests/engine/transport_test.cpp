@@ -510,4 +510,55 @@ TEST_F(Transport, FragmentBeforeCloseIsKept) {
     EXPECT_TRUE(srv.finish());
 }
 
+// 40 lines of 100 bytes in one segment: untraced, one receive takes all that has come and the readers still get
+// line after line; traced, every receive is at most the readers' 1023 bytes and the "P: " lines hold the bytes
+// exactly.  The lines read are the same both ways.
+TEST_F(Transport, UntracedReceivesTakeWhatHasComeTracedOnesKeepTheirSize) {
+    std::string block;
+    for (int i = 0; i < 40; ++i) block += std::string(97, static_cast<char>('a' + i % 26)) + "\r\n";
+    block.insert(0, "+OK\r\n");
+    std::string lines[2];
+    for (const bool traced : {false, true}) {
+        if (traced) {
+            ASSERT_GT(tevStringParam(0, TEV_LOG_FILE, logPath.c_str()), 0);
+        } else {
+            EXPECT_EQ(tevStringParam(0, TEV_LOG_FILE, ""), -1);  // no trace: the log is closed
+        }
+        ScriptedServer srv;
+        srv.send(block).waitForClientClose(2000);
+        srv.start();
+        ASSERT_EQ(connectTo(srv), 0);
+        awaitData();
+        char line[256];
+        ASSERT_EQ(tev::readLine(rec(), line, sizeof line, 0, 500), 5);
+        if (!traced) {
+            EXPECT_GT(tev::ringCount(rec()), 1023);
+        } else {
+            EXPECT_LE(tev::ringCount(rec()), 1023 - 5);
+        }
+        lines[traced] = line;
+        int32_t n;
+        while (lines[traced].size() < block.size() && (n = tev::readLine(rec(), line, sizeof line, 500, 500)) > 0) {
+            EXPECT_EQ(line[n - 1], '\n');
+            lines[traced] += line;
+        }
+        tev::closeSocket(rec());
+        EXPECT_TRUE(srv.finish(2000)) << srv.error();
+    }
+    EXPECT_EQ(lines[0], block);
+    EXPECT_EQ(lines[1], block);
+    // Each "P: " line is one receive; together they are the block.
+    const std::string trace = log();
+    std::string received;
+    for (size_t at = trace.find("P: "); at != std::string::npos; at = trace.find("P: ", at)) {
+        at += 3;
+        // A receive's bytes end where the next trace line begins ("r: " follows every receive here).
+        const size_t end = trace.find("r: ", at);
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_LE(end - at, 1023u);
+        received += trace.substr(at, end - at);
+    }
+    EXPECT_EQ(received, block);
+}
+
 }  // namespace

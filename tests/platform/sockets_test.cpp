@@ -244,6 +244,43 @@ TEST_F(SocketsTest, InvalidDescriptorsReportTheConditionAsHolding) {
     EXPECT_EQ(setNonBlocking(1, true), -10038);
 }
 
+// The combined test answers as the two single ones do, through an exchange and the peer's close.
+TEST_F(SocketsTest, WritableAndReadableFromOnePollAgreeWithTheSingleTests) {
+    auto agree = [](int32_t sock, bool expectReadable) {
+        bool writable = false, readable = !expectReadable;
+        pollWritableReadable(sock, writable, readable);
+        EXPECT_EQ(readable, expectReadable);
+        EXPECT_EQ(readable, pollReady(sock, Readiness::readable));
+        EXPECT_EQ(writable, pollReady(sock, Readiness::writable));
+        return writable;
+    };
+    Listener listener;
+    Pair pair(listener);
+    ASSERT_GE(pair.peer, 0);
+    EXPECT_TRUE(agree(pair.client, false));
+    ASSERT_EQ(send(pair.peer, "+OK\r\n", 5, 0), 5);
+    ASSERT_TRUE(becomes(pair.client, Readiness::readable));
+    EXPECT_TRUE(agree(pair.client, true));
+    char buffer[8];
+    ASSERT_EQ(receiveOnce(pair.client, buffer, sizeof buffer), 5);
+    EXPECT_TRUE(agree(pair.client, false));
+    close(pair.peer);
+    pair.peer = -1;
+    ASSERT_TRUE(becomes(pair.client, Readiness::readable));
+    agree(pair.client, true);  // the close reads as readable: the receive that follows reports it
+
+    // No socket, or a closed descriptor number: both conditions hold, as with the single tests.
+    const int32_t sock = createSocket();
+    ASSERT_GE(sock, 3);
+    closeSocket(sock);
+    for (const int32_t none : {0, -1, sock}) {
+        bool writable = false, readable = false;
+        pollWritableReadable(none, writable, readable);
+        EXPECT_TRUE(writable);
+        EXPECT_TRUE(readable);
+    }
+}
+
 TEST_F(SocketsTest, DescriptorAbove1023Works) {
     rlimit files{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);

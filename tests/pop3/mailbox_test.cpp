@@ -391,7 +391,7 @@ TEST_F(Pop3Mailbox, CommandReadsOnlyTheFirstLineOfAMultiLineReply) {
     EXPECT_EQ(tevStatistics(0, TEV_STAT_REPLY_CODE), 100);
     // The rest stays in the receive ring for the next operation.
     std::string rest(static_cast<size_t>(tev::ringCount(rec())), '\0');
-    for (size_t i = 0; i < rest.size(); ++i) rest[i] = rec().ringBuffer[(rec().ringRead + i) % tev::kRingSize];
+    for (size_t i = 0; i < rest.size(); ++i) rest[i] = rec().ringBuffer[(rec().ringRead + i) % tev::kRingCapacity];
     EXPECT_EQ(rest, "1 120\r\n2 200\r\n.\r\n");
     EXPECT_TRUE(srv.finish(2000)) << srv.error();
 }

@@ -87,7 +87,7 @@ protected:
     void feedRing(const std::string &bytes) {
         for (char c : bytes) {
             rec().ringBuffer[rec().ringWrite] = c;
-            rec().ringWrite = (rec().ringWrite + 1) % static_cast<int32_t>(tev::kRingSize);
+            rec().ringWrite = (rec().ringWrite + 1) % static_cast<int32_t>(tev::kRingCapacity);
         }
     }
 
