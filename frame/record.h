@@ -46,7 +46,7 @@ constexpr size_t kAuthBufferSize = 132;
 constexpr size_t kRingSize = 1024;  // the unit of a receive the readers see (and the trace shows): 1023 bytes
 // The receive ring's storage: with no trace open, a receive into an empty ring takes up to this less one byte, so
 // a long transfer needs few system calls; the readers still take at most kRingSize - 1 bytes at a time.
-constexpr size_t kRingCapacity = 8192;
+constexpr size_t kRingCapacity = 4096;  // with the send queue and file buffers, under 64 KiB more per channel
 // Data-phase bytes waiting for the socket (engine/transport.cpp): large enough that a message goes out in few
 // big writes (a TLS session cuts them into full records), small enough for many channels.
 constexpr size_t kSendQueueSize = 32 * 1024;
