@@ -1,8 +1,8 @@
 // A prepared message (integer parameter 110): the application's text is the whole message, header included. It
 // goes out after the envelope as it is: every line end (CR LF, LF or a lone CR) as CR LF, every line that begins
-// with '.' stuffed by the data writer (S1), no line longer than 998 characters (RFC 5321 4.5.3.1.6). The library
-// adds no header line, no MIME part and no attachment; the subject, the body mode and the attachment list of the
-// send are not used. A NUL byte of a message file goes out as it is, like every other byte.
+// with '.' stuffed by the data writer (a leading dot doubled), no line longer than 998 characters (RFC 5321
+// 4.5.3.1.6). The library adds no header line, no MIME part and no attachment; the subject, the body mode and the
+// attachment list of the send are not used. A NUL byte of a message file goes out as it is, like every other byte.
 #include <cstring>
 
 #include "engine/driver.h"
