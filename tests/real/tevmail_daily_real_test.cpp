@@ -2,6 +2,7 @@
 // named in the error (a scripted server that refuses the second RCPT TO).
 #include "support/real_servers.h"
 #include "support/scripted_server.h"
+#include "support/temp_home.h"
 
 #include <gtest/gtest.h>
 
@@ -103,24 +104,9 @@ TEST(TevmailAddresses, ARefusedRecipientIsNamed) {
 }
 
 // A temporary HOME with its own configuration and state directories, removed afterwards.
-class DailyHome {
+class DailyHome : public TempHome {
 public:
-    DailyHome() {
-        char pattern[] = "/tmp/tevmail-home.XXXXXX";
-        const char *made = ::mkdtemp(pattern);
-        path_ = made != nullptr ? made : "";
-        ::mkdir((path_ + "/.config").c_str(), 0700);
-        ::mkdir((path_ + "/.config/tevmail").c_str(), 0700);
-    }
-    ~DailyHome() {
-        if (!path_.empty()) runCommand({"/bin/rm", "-rf", path_}, 10000, nullptr);
-    }
-    const std::string &path() const { return path_; }
-    void writeConfig(const std::string &text, mode_t mode) const {
-        std::string file = path_ + "/.config/tevmail/config";
-        std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
-        ::chmod(file.c_str(), mode);
-    }
+    DailyHome() : TempHome("tevmail-home") {}
     // The environment of a user with this HOME and no XDG directories of their own.
     std::vector<std::string> environment() const {
         return {"-u", "XDG_CONFIG_HOME", "-u", "XDG_STATE_HOME", "-u", "NETRC", "HOME=" + path_};
@@ -135,9 +121,6 @@ public:
         }
         return names;
     }
-
-private:
-    std::string path_;
 };
 
 size_t countOf(const std::string &text, const std::string &what) {

@@ -4,6 +4,7 @@
 // run and the tool called by the name "sendmail".
 #include "support/real_servers.h"
 #include "support/scripted_server.h"
+#include "support/temp_home.h"
 
 #include <gtest/gtest.h>
 
@@ -41,24 +42,9 @@ std::string lfToCrLf(const std::string &text) {
 }
 
 // A temporary HOME with a configuration file of its own, removed afterwards.
-class Home {
+class Home : public TempHome {
 public:
-    Home() {
-        char pattern[] = "/tmp/tevmail-sendmail.XXXXXX";
-        const char *made = ::mkdtemp(pattern);
-        path_ = made != nullptr ? made : "";
-        ::mkdir((path_ + "/.config").c_str(), 0700);
-        ::mkdir((path_ + "/.config/tevmail").c_str(), 0700);
-    }
-    ~Home() {
-        if (!path_.empty()) runCommand({"/bin/rm", "-rf", path_}, 10000, nullptr);
-    }
-    const std::string &path() const { return path_; }
-    void writeConfig(const std::string &text) const {
-        std::string file = path_ + "/.config/tevmail/config";
-        writeFile(file, text);
-        ::chmod(file.c_str(), 0600);
-    }
+    Home() : TempHome("tevmail-sendmail") {}
     // Runs `program` (tevmail sendmail, unless given) with `input` as its standard input (a file path when
     // `inputIsPath`), as a user with this HOME.
     ToolRun run(const std::string &input, const std::vector<std::string> &args,
@@ -79,9 +65,6 @@ public:
         result.status = runCommand(argv, kLimitMs, &result.output);
         return result;
     }
-
-private:
-    std::string path_;
 };
 
 // Written as mail programs write it: LF line ends, a folded field, UTF-8 in the header and the body, lines that
